@@ -1,0 +1,26 @@
+#include "receipt/serial_link.h"
+
+#include <utility>
+
+namespace qj570 {
+
+SerialLink::SerialLink(std::string device) : device_(std::move(device)) {}
+
+SerialLink::~SerialLink() { Release(); }
+
+bool SerialLink::is_open() const noexcept { return handle_ != kNoHandle; }
+
+void SerialLink::write(const PrinterLine& line) {
+  if (!is_open()) {
+    FailNotOpen("write to");
+  }
+  std::string bytes;
+  try {
+    bytes = line.Encode();
+  } catch (const EncodeError& error) {
+    FailUnencodable(error);
+  }
+  WriteBytes(bytes);
+}
+
+}  // namespace qj570

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# From a fresh Debian 12 machine: installs what is missing, builds, checks
+# formatting and clang-tidy, and runs every test, in a release build and
+# again under AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh test
+
+for preset in default sanitize; do
+  cmake --preset "$preset"
+  cmake --build --preset "$preset" -j "$(nproc)"
+done
+scripts/lint.sh build/default
+for preset in default sanitize; do
+  ctest --preset "$preset"
+done

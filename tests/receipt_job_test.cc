@@ -1,0 +1,101 @@
+#include "receipt/receipt_job.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "tests/test_support.h"
+
+namespace qj570 {
+namespace {
+
+using testing::ExpectedReceipt;
+using testing::ExpectedReceiptLines;
+using testing::OpenDescriptorCount;
+using testing::PtyPeer;
+
+TEST(SampleReceipt, IsTheKnown25LinesOf339Bytes) {
+  const auto lines = ExpectedReceiptLines();
+  ASSERT_EQ(SampleReceipt().size(), 25U);
+  ASSERT_EQ(lines.size(), 25U);
+  int texts = 0;
+  int blanks = 0;
+  std::size_t total = 0;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const ReceiptEntry& entry = SampleReceipt()[i];
+    EXPECT_EQ(BuildLine(entry).Encode(), lines[i]) << "line " << i + 1;
+    texts += entry.kind == LineKind::kText ? 1 : 0;
+    blanks += entry.kind == LineKind::kBlank ? 1 : 0;
+    total += lines[i].size();
+  }
+  EXPECT_EQ(texts, 11);
+  EXPECT_EQ(blanks, 12);
+  EXPECT_EQ(SampleReceipt()[23].kind, LineKind::kClosing);
+  EXPECT_EQ(SampleReceipt()[24].kind, LineKind::kFormFeed);
+  EXPECT_EQ(total, 339U);
+  EXPECT_EQ(ExpectedReceipt().find('\n'), std::string::npos);
+  // The four item lines hold 23 bytes of text each, so columns line up.
+  for (std::size_t i = 8; i < 12; ++i) {
+    EXPECT_EQ(lines[i].size(), 4 + 23 + 1) << "line " << i + 1;
+  }
+}
+
+TEST(ReceiptJob, TwoRunsSendTwoIdenticalReceiptsAndFreeThePortBetween) {
+  PtyPeer peer;
+  SerialLink link(peer.slave_path());
+  ReceiptJob job(link);
+  job.run();
+  EXPECT_EQ(peer.WaitFor(339), ExpectedReceipt());
+  EXPECT_FALSE(link.is_open());
+
+  const int other = ::open(peer.slave_path().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(other, 0);
+  EXPECT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
+  ::close(other);
+
+  job.run();
+  EXPECT_EQ(peer.WaitFor(678), ExpectedReceipt() + ExpectedReceipt());
+  EXPECT_EQ(peer.Settle().size(), 678U);
+}
+
+TEST(ReceiptJob, PortThatCannotBeOpenedFailsBeforeAnyByte) {
+  PtyPeer peer;
+  SerialLink holder(peer.slave_path());
+  holder.open();
+  SerialLink link(peer.slave_path());
+  try {
+    ReceiptJob(link).run();
+    ADD_FAILURE() << "no LinkError";
+  } catch (const LinkError& e) {
+    EXPECT_EQ(e.number(), EWOULDBLOCK);
+  }
+  holder.close();
+  EXPECT_EQ(peer.Settle(), "");
+}
+
+TEST(ReceiptJob, TenThousandRunsLeaveNoDescriptorBehind) {
+  PtyPeer peer;
+  const int before = OpenDescriptorCount();
+  SerialLink link(peer.slave_path());
+  ReceiptJob job(link);
+  std::size_t received = 0;
+  for (int i = 0; i < 10000; ++i) {
+    job.run();
+    if (i % 100 == 99) {
+      constexpr std::size_t kBatch = std::size_t{339} * 100;
+      peer.WaitFor(kBatch);
+      const std::string got = peer.Take();
+      ASSERT_EQ(got.size(), kBatch) << "after run " << i + 1;
+      received += got.size();
+    }
+  }
+  EXPECT_EQ(received, 339U * 10000);
+  EXPECT_EQ(OpenDescriptorCount(), before);
+}
+
+}  // namespace
+}  // namespace qj570

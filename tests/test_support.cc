@@ -1,0 +1,119 @@
+#include "tests/test_support.h"
+
+#include <poll.h>
+#include <pty.h>
+#include <unistd.h>
+
+#include <array>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <utility>
+
+namespace qj570::testing {
+
+PtyPeer::PtyPeer() {
+  std::array<char, 128> name{};
+  if (::openpty(&master_, &slave_, name.data(), nullptr, nullptr) < 0 || ::pipe(stop_pipe_) < 0) {
+    throw std::runtime_error("openpty failed");
+  }
+  slave_path_ = name.data();
+  reader_ = std::thread([this] { Drain(); });
+}
+
+PtyPeer::~PtyPeer() {
+  Vanish();
+  ::close(stop_pipe_[0]);
+  ::close(stop_pipe_[1]);
+}
+
+void PtyPeer::Vanish() {
+  if (reader_.joinable()) {
+    [[maybe_unused]] auto n = ::write(stop_pipe_[1], "x", 1);
+    reader_.join();
+  }
+  for (int* fd : {&master_, &slave_}) {
+    if (*fd >= 0) {
+      ::close(*fd);
+      *fd = -1;
+    }
+  }
+}
+
+void PtyPeer::Drain() {
+  std::array<char, 4096> buf{};
+  for (;;) {
+    std::array<pollfd, 2> fds{{{master_, POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}}};
+    if (::poll(fds.data(), fds.size(), -1) < 0) {
+      continue;
+    }
+    if ((fds[0].revents & POLLIN) != 0) {
+      const ssize_t n = ::read(master_, buf.data(), buf.size());
+      if (n > 0) {
+        const std::lock_guard lock(mutex_);
+        received_.append(buf.data(), static_cast<std::size_t>(n));
+        arrived_.notify_all();
+        continue;
+      }
+    }
+    if (fds[1].revents != 0) {
+      return;
+    }
+    if ((fds[0].revents & (POLLHUP | POLLERR)) != 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+}
+
+std::string PtyPeer::WaitFor(std::size_t count, std::chrono::milliseconds timeout) {
+  std::unique_lock lock(mutex_);
+  arrived_.wait_for(lock, timeout, [&] { return received_.size() >= count; });
+  return received_;
+}
+
+std::string PtyPeer::Settle(std::chrono::milliseconds quiet) {
+  std::unique_lock lock(mutex_);
+  std::size_t seen = received_.size();
+  while (arrived_.wait_for(lock, quiet, [&] { return received_.size() != seen; })) {
+    seen = received_.size();
+  }
+  return received_;
+}
+
+std::string PtyPeer::Take() {
+  const std::lock_guard lock(mutex_);
+  return std::exchange(received_, {});
+}
+
+int OpenDescriptorCount() {
+  const std::filesystem::directory_iterator fds("/proc/self/fd");
+  const auto count = std::distance(begin(fds), end(fds));
+  return static_cast<int>(count) - 1;  // the iterator's own descriptor
+}
+
+std::vector<std::string> ExpectedReceiptLines() {
+  std::ifstream file(QJ570_SOURCE_DIR "/tests/data/sample_receipt.hex");
+  std::vector<std::string> lines;
+  std::string text;
+  while (std::getline(file, text)) {
+    std::istringstream hex(text);
+    std::string line;
+    unsigned byte = 0;
+    while (hex >> std::hex >> byte) {
+      line.push_back(static_cast<char>(byte));
+    }
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+std::string ExpectedReceipt() {
+  std::string all;
+  for (const std::string& line : ExpectedReceiptLines()) {
+    all += line;
+  }
+  return all;
+}
+
+}  // namespace qj570::testing

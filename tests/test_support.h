@@ -1,0 +1,60 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace qj570::testing {
+
+// The printer's end of a pseudo-terminal: collects whatever arrives on the
+// master while the code under test writes to the slave path. It keeps a
+// slave descriptor of its own open, as a printer keeps its cable, so the
+// master does not hang up between jobs.
+class PtyPeer {
+ public:
+  PtyPeer();
+  ~PtyPeer();
+  PtyPeer(const PtyPeer&) = delete;
+  PtyPeer& operator=(const PtyPeer&) = delete;
+  PtyPeer(PtyPeer&&) = delete;
+  PtyPeer& operator=(PtyPeer&&) = delete;
+
+  [[nodiscard]] const std::string& slave_path() const { return slave_path_; }
+  [[nodiscard]] int slave_fd() const { return slave_; }
+
+  // Waits until at least `count` bytes have arrived (or the timeout ends)
+  // and returns all received so far.
+  std::string WaitFor(std::size_t count,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(5));
+  // Everything received, after a short quiet spell.
+  std::string Settle(std::chrono::milliseconds quiet = std::chrono::milliseconds(50));
+  std::string Take();  // returns and forgets what has arrived
+
+  // The other end vanishes: both of the peer's descriptors close.
+  void Vanish();
+
+ private:
+  void Drain();
+
+  int master_ = -1;
+  int slave_ = -1;
+  int stop_pipe_[2] = {-1, -1};
+  std::string slave_path_;
+  std::mutex mutex_;
+  std::condition_variable arrived_;
+  std::string received_;
+  std::thread reader_;
+};
+
+// How many descriptors this process has open.
+int OpenDescriptorCount();
+
+// The sample receipt's bytes, one string per printer line, as worked out
+// independently of the program (tests/data/sample_receipt.hex).
+std::vector<std::string> ExpectedReceiptLines();
+std::string ExpectedReceipt();
+
+}  // namespace qj570::testing
