@@ -1,0 +1,47 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "receipt/serial_link.h"
+
+namespace qj570::app {
+
+// The program's window, with its button Command1 and its serial control
+// MSComm1, which it owns for the program's whole life. Each file of the form
+// main_window_<toolkit>.cc builds it for one toolkit.
+class Form1 {
+ public:
+  // Creates the window and its controls; the port stays closed.
+  Form1();
+  // Lets the port go if a failed job left it held.
+  ~Form1();
+  Form1(const Form1&) = delete;
+  Form1& operator=(const Form1&) = delete;
+  Form1(Form1&&) = delete;
+  Form1& operator=(Form1&&) = delete;
+
+  void Show();
+  // Waits for input until the program ends; returns its exit status: 0 when
+  // the window was closed, 1 after a failed job was reported.
+  int Run();
+
+ private:
+  struct Widgets;  // the toolkit's part
+
+  // One whole receipt job per activation of Command1, on the window's
+  // thread. Input that arrives meanwhile waits for it, so a press made
+  // during a job leads to one more job afterwards.
+  void Command1_Click();
+  // Shows the error modally; once it is dismissed, the program ends.
+  void ShowErrorAndEnd(const std::string& message);
+
+  SerialLink MSComm1;
+  std::unique_ptr<Widgets> widgets_;
+  int exit_status_ = 0;
+};
+
+// "Run-time error '2':\n\ncannot open serial port ...": what the error box says.
+std::string RunTimeErrorMessage(const LinkError& error);
+
+}  // namespace qj570::app
