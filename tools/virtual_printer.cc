@@ -1,0 +1,195 @@
+// A QJ-570 on a pseudo-terminal, for trying the program without hardware.
+// Prints what arrives as the printer would print it: text lines in UTF-8
+// (a Big5 character takes two columns, as on paper), blank lines, and the
+// closing command and the form feed made visible.
+//
+//   virtual_printer [--raw FILE] [--receipts N]
+//
+//   --raw FILE     also append every byte received to FILE
+//   --receipts N   exit after N form feeds (default: run until killed)
+#include <fcntl.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "receipt/cp950.h"
+
+namespace {
+
+constexpr int kPaperColumns = 32;
+
+std::string Utf8(char32_t c) {
+  std::string out;
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+  return out;
+}
+
+std::string Hex(unsigned char byte) {
+  std::array<char, 8> buf{};
+  std::snprintf(buf.data(), buf.size(), "<%02X>", byte);
+  return buf.data();
+}
+
+class Printer {
+ public:
+  Printer() {
+    for (const auto& entry : qj570::detail::Cp950Entries()) {
+      decode_.emplace(entry.code, entry.code_point);
+    }
+  }
+
+  // Feeds received bytes; returns how many form feeds they completed.
+  int Feed(std::string_view bytes) {
+    int form_feeds = 0;
+    for (const char b : bytes) {
+      if (b != '\r') {
+        pending_ += b;
+        continue;
+      }
+      form_feeds += Command(pending_) ? 1 : 0;
+      pending_.clear();
+    }
+    return form_feeds;
+  }
+
+ private:
+  // One CR-terminated command. Returns true for a form feed.
+  bool Command(const std::string& cmd) {
+    if (cmd.rfind("\x1B"
+                  "PB1",
+                  0) == 0) {
+      Paper(cmd.substr(4));
+    } else if (cmd ==
+               "\x1B"
+               "LB1") {
+      Paper("");
+    } else if (cmd ==
+               "\x1B"
+               "VB") {
+      std::printf("  [VB: closing command]\n");
+    } else if (cmd == "\x0C") {
+      std::printf("--8<-- form feed: receipt %d ends ------\n\n", ++receipts_);
+    } else {
+      std::string shown;
+      for (const char b : cmd) {
+        shown += Hex(static_cast<unsigned char>(b));
+      }
+      std::printf("  [unknown command %s<0D>]\n", shown.c_str());
+    }
+    std::fflush(stdout);
+    return cmd == "\x0C";
+  }
+
+  // A line of paper; Big5 text in two columns a character.
+  void Paper(std::string_view big5) {
+    std::string line;
+    int columns = 0;
+    for (std::size_t i = 0; i < big5.size(); ++i) {
+      const auto b = static_cast<unsigned char>(big5[i]);
+      if (b == 0x0E) {
+        line += "\u240E";  // SO, visible: the printer prints the next character wide
+        columns += 1;
+      } else if (b >= 0x20 && b < 0x7F) {
+        line += static_cast<char>(b);
+        columns += 1;
+      } else if (b >= 0x81 && i + 1 < big5.size()) {
+        const auto code =
+            static_cast<std::uint16_t>(b << 8 | static_cast<unsigned char>(big5[i + 1]));
+        const auto it = decode_.find(code);
+        line += it != decode_.end() ? Utf8(it->second)
+                                    : Hex(b) + Hex(static_cast<unsigned char>(big5[i + 1]));
+        columns += 2;
+        ++i;
+      } else {
+        line += Hex(b);
+        columns += 4;
+      }
+    }
+    std::printf("|%s%*s|\n", line.c_str(), columns < kPaperColumns ? kPaperColumns - columns : 0,
+                "");
+  }
+
+  std::unordered_map<std::uint16_t, char32_t> decode_;
+  std::string pending_;
+  int receipts_ = 0;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const char* raw_path = nullptr;
+  int receipts = 0;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--raw" && i + 1 < argc) {
+      raw_path = argv[++i];
+    } else if (arg == "--receipts" && i + 1 < argc) {
+      receipts = std::atoi(argv[++i]);
+    } else {
+      std::fprintf(stderr, "usage: %s [--raw FILE] [--receipts N]\n", argv[0]);
+      return 2;
+    }
+  }
+  int raw = -1;
+  if (raw_path != nullptr &&
+      (raw = ::open(raw_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644)) < 0) {
+    std::perror(raw_path);
+    return 1;
+  }
+  int master = -1;
+  int slave = -1;  // kept open, like a cable, so the line stays up between jobs
+  std::array<char, 128> name{};
+  if (::openpty(&master, &slave, name.data(), nullptr, nullptr) < 0) {
+    std::perror("openpty");
+    return 1;
+  }
+  termios tio{};
+  ::tcgetattr(slave, &tio);
+  ::cfmakeraw(&tio);
+  ::tcsetattr(slave, TCSANOW, &tio);
+
+  std::printf("virtual printer on %s\n\n", name.data());
+  std::fflush(stdout);
+  std::fprintf(stderr,
+               "To print on it, run the program with %s as serial port 1:\n"
+               "  sudo unshare -m sh -c 'mount --bind %s /dev/ttyS0 && exec qj570-rs232'\n",
+               name.data(), name.data());
+
+  Printer printer;
+  std::array<char, 4096> buf{};
+  int printed = 0;
+  while (receipts == 0 || printed < receipts) {
+    const ssize_t n = ::read(master, buf.data(), buf.size());
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      std::perror("read");
+      return 1;
+    }
+    if (raw >= 0 && ::write(raw, buf.data(), static_cast<std::size_t>(n)) != n) {
+      std::perror(raw_path);
+      return 1;
+    }
+    printed += printer.Feed({buf.data(), static_cast<std::size_t>(n)});
+  }
+  return 0;
+}

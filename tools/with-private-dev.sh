@@ -1,0 +1,52 @@
+#!/bin/sh
+# Runs a command with a /dev of its own, in which serial port 1 is whatever
+# you say, and no other serial port exists:
+#
+#   unshare -m  tools/with-private-dev.sh PORT COMMAND [ARG...]    (as root)
+#   unshare -rm tools/with-private-dev.sh PORT COMMAND [ARG...]    (as a user)
+#
+# PORT is bound over /dev/ttyS0 (a pty of tools/virtual_printer, say), or
+# "-" for no port at all. The new /dev is a small tmpfs holding only null,
+# zero, urandom, tty, pts, ptmx, shm and that ttyS0, so neither the program
+# nor Wine can reach the machine's own serial ports. It must run in a mount
+# namespace of its own: outside one it refuses.
+set -eu
+[ $# -ge 2 ] || { echo "usage: $0 PORT|- COMMAND [ARG...]" >&2; exit 2; }
+port=$1
+shift
+if [ "$(readlink /proc/self/ns/mnt)" = "$(readlink /proc/1/ns/mnt 2>/dev/null || true)" ]; then
+  echo "$0: not in a private mount namespace (run it under unshare -m)" >&2
+  exit 2
+fi
+if [ "$port" != - ]; then
+  [ -e "$port" ] || { echo "$0: $port does not exist" >&2; exit 2; }
+  port=$(readlink -f "$port")
+fi
+
+dev=$(mktemp -d)
+mount -t tmpfs -o mode=755,size=64k qj570-dev "$dev"
+for node in null zero urandom tty ptmx; do
+  touch "$dev/$node"
+  mount --bind "/dev/$node" "$dev/$node"
+done
+mkdir "$dev/pts" "$dev/shm"
+mount --bind /dev/pts "$dev/pts"
+mount --bind /dev/shm "$dev/shm"
+if [ "$port" != - ]; then
+  touch "$dev/ttyS0"
+  mount --bind "$port" "$dev/ttyS0"
+fi
+mount --move "$dev" /dev
+rmdir "$dev"
+
+# The bind must have taken before anything opens the port.
+if [ "$port" != - ]; then
+  want=$(stat -L -c %d:%i "$port")
+  got=$(stat -L -c %d:%i /dev/ttyS0)
+  [ "$want" = "$got" ] || { echo "$0: /dev/ttyS0 is not $port" >&2; exit 3; }
+fi
+if ls /dev | grep -q '^ttyS[1-9]\|^ttyUSB\|^ttyACM'; then
+  echo "$0: a real serial port is still visible" >&2
+  exit 3
+fi
+exec "$@"
