@@ -80,8 +80,8 @@ int main(int argc, char** argv) {
   Print("ReceiptJob::run (C++)", our_stats);
 
   // The peer prints one duration in microseconds per run.
-  const std::string command =
-      "python3 '" + peer_script + "' '" + name.data() + "' " + std::to_string(runs);
+  const std::string command = std::string(QJ570_PYTHON) + " '" + peer_script + "' '" + name.data() +
+                              "' " + std::to_string(runs);
   std::vector<double> theirs;
   if (FILE* peer = ::popen(command.c_str(), "r")) {
     double us = 0;

@@ -7,9 +7,10 @@ what=${1:-test}
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 
-run_pkgs=(build-essential cmake perl libfltk1.3-dev libx11-dev libxext-dev libxft-dev
+run_pkgs=(build-essential cmake perl python3 libfltk1.3-dev libx11-dev libxext-dev libxft-dev
   libxinerama-dev libxcursor-dev libxfixes-dev libxrender-dev libfontconfig-dev)
-test_pkgs=(libgtest-dev libgmock-dev python3 python3-serial clang-format clang-tidy)
+test_pkgs=(libgtest-dev libgmock-dev python3-serial python3-tk python3-xlib clang-format clang-tidy
+  xvfb xauth xdotool imagemagick dpkg-dev util-linux)
 
 pkgs=("${run_pkgs[@]}")
 [ "$what" = run ] || pkgs+=("${test_pkgs[@]}")

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # From a fresh Debian 12 machine: installs what is missing, builds, checks
 # formatting and clang-tidy, and runs every test, in a release build and
-# again under AddressSanitizer and UndefinedBehaviorSanitizer.
+# again under AddressSanitizer and UndefinedBehaviorSanitizer, then makes the
+# .deb and checks that apt would install it. The end-to-end tests need root
+# (a private mount namespace); as a user they are skipped.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh test
@@ -14,3 +16,7 @@ scripts/lint.sh build/default
 for preset in default sanitize; do
   ctest --preset "$preset"
 done
+
+# The .deb must be one that apt accepts.
+cpack --preset default
+apt-get install --simulate ./build/default/qj570-rs232_*_"$(dpkg --print-architecture)".deb

@@ -1,0 +1,169 @@
+"""Running the real program under Xvfb against the virtual printer, each run
+in a private mount namespace where /dev/ttyS0 is the printer's pty (or
+missing, or a plain file), so the machine's own serial ports are never
+touched."""
+import fcntl
+import os
+import pathlib
+import re
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+
+SOURCE_DIR = pathlib.Path(__file__).resolve().parents[2]
+WITH_PRIVATE_DEV = SOURCE_DIR / "tools" / "with-private-dev.sh"
+
+
+def expected_receipt():
+    text = (SOURCE_DIR / "tests" / "data" / "sample_receipt.hex").read_text()
+    return bytes.fromhex(text.replace("\n", " "))
+
+
+def wait_until(predicate, timeout, step=0.02):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value or time.monotonic() > deadline:
+            return value
+        time.sleep(step)
+
+
+def require_tools(*tools):
+    if os.geteuid() != 0:
+        raise unittest.SkipTest("needs root for a private mount namespace (unshare -m)")
+    missing = [t for t in tools if shutil.which(t) is None]
+    if missing:
+        raise unittest.SkipTest("missing: " + " ".join(missing))
+
+
+class Xvfb:
+    def __init__(self):
+        read, write = os.pipe()
+        self.process = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write), "-nolisten", "tcp", "-screen", "0", "1024x768x24"],
+            pass_fds=[write], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write)
+        with os.fdopen(read) as f:
+            self.display = ":" + f.readline().strip()
+        self.env = dict(os.environ, DISPLAY=self.display)
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait(timeout=10)
+
+    def run(self, *args, check=True):
+        return subprocess.run(args, env=self.env, check=check, capture_output=True, text=True,
+                              timeout=30).stdout.strip()
+
+    def windows(self, name):
+        return self.run("xdotool", "search", "--name", f"^{re.escape(name)}$", check=False).split()
+
+    def screenshot(self, window, name):
+        folder = pathlib.Path(os.environ.get("QJ570_SCREENSHOTS", tempfile.gettempdir()))
+        folder.mkdir(parents=True, exist_ok=True)
+        self.run("import", "-window", window, str(folder / name))
+
+    def close_window(self, window):
+        """What a window manager's close box does: WM_DELETE_WINDOW."""
+        from Xlib import X, display, protocol
+        d = display.Display(self.display)
+        w = d.create_resource_object("window", int(window))
+        protocols = d.intern_atom("WM_PROTOCOLS")
+        event = protocol.event.ClientMessage(
+            window=w, client_type=protocols,
+            data=(32, [d.intern_atom("WM_DELETE_WINDOW"), X.CurrentTime, 0, 0, 0]))
+        w.send_event(event)
+        d.flush()
+        d.close()
+
+
+class VirtualPrinter:
+    """tools/virtual_printer on a fresh pty, saving the raw bytes."""
+
+    def __init__(self, binary, workdir):
+        self.raw = pathlib.Path(workdir) / "received.bin"
+        self.shown = pathlib.Path(workdir) / "printed.txt"
+        with open(self.shown, "w") as out:
+            self.process = subprocess.Popen([binary, "--raw", str(self.raw)], stdout=out,
+                                            stderr=subprocess.DEVNULL)
+        first = wait_until(lambda: self.shown.read_text().split("\n", 1)[0], 5)
+        self.pty = re.search(r"/dev/pts/\d+", first).group(0)
+
+    def received(self):
+        return self.raw.read_bytes() if self.raw.exists() else b""
+
+    def wait_for(self, count, timeout=5):
+        wait_until(lambda: len(self.received()) >= count, timeout)
+        return self.received()
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait(timeout=10)
+
+
+class Program:
+    """The program in its own mount namespace, with `port` as /dev/ttyS0
+    ("-" for none)."""
+
+    def __init__(self, command, x, port, workdir, name="qj570-rs232", extra_env=None):
+        self.x = x
+        self.name = name
+        self.stderr_path = pathlib.Path(workdir) / "stderr.txt"
+        before = set(x.windows(name))
+        env = dict(x.env, **(extra_env or {}))
+        with open(self.stderr_path, "w") as err:
+            self.process = subprocess.Popen(
+                ["unshare", "-m", str(WITH_PRIVATE_DEV), port, *command], env=env,
+                stdout=subprocess.DEVNULL, stderr=err)
+        found = wait_until(lambda: [w for w in x.windows(name) if w not in before], 20)
+        if not found:
+            self.kill()
+            raise AssertionError("the window did not appear: " + self.stderr())
+        self.window = found[0]
+        self.others = before | {self.window}
+
+    def stderr(self):
+        return self.stderr_path.read_text()
+
+    def geometry(self):
+        out = self.x.run("xdotool", "getwindowgeometry", self.window)
+        return tuple(int(v) for v in re.search(r"Geometry: (\d+)x(\d+)", out).groups())
+
+    def click(self, x, y):
+        self.x.run("xdotool", "mousemove", "--window", self.window, str(x), str(y), "click", "1")
+
+    def key(self, name, window=None):
+        target = window or self.window
+        self.x.run("xdotool", "windowfocus", "--sync", target, "key", name)
+
+    def new_window(self, timeout=10):
+        found = wait_until(lambda: [w for w in self.x.windows(self.name) if w not in self.others],
+                           timeout)
+        return found[0] if found else None
+
+    def wait(self, timeout=10):
+        try:
+            return self.process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.kill()
+            raise
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGKILL)
+            self.process.wait(timeout=10)
+
+
+def port_is_free(path):
+    """Another program can take the port's lock, as the next job would."""
+    fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        return True
+    except BlockingIOError:
+        return False
+    finally:
+        os.close(fd)
