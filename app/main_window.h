@@ -28,6 +28,7 @@ class Form1 {
 
  private:
   struct Widgets;  // the toolkit's part
+  static std::unique_ptr<Widgets> MakeWidgets();
 
   // One whole receipt job per activation of Command1, on the window's
   // thread. Input that arrives meanwhile waits for it, so a press made
