@@ -36,7 +36,8 @@ if [ "$port" != - ]; then
   touch "$dev/ttyS0"
   mount --bind "$port" "$dev/ttyS0"
 fi
-mount --move "$dev" /dev
+mount --rbind "$dev" /dev
+umount -l "$dev"
 rmdir "$dev"
 
 # The bind must have taken before anything opens the port.
