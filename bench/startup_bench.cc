@@ -64,6 +64,7 @@ Sample RunOnce(Display* display, const std::vector<std::string>& command) {
   const pid_t pid = fork();
   if (pid == 0) {
     std::vector<char*> argv;
+    argv.reserve(command.size() + 1);
     for (const auto& arg : command) {
       argv.push_back(const_cast<char*>(arg.c_str()));
     }
