@@ -25,13 +25,16 @@ fi
 
 dev=$(mktemp -d)
 mount -t tmpfs -o mode=755,size=64k qj570-dev "$dev"
-for node in null zero urandom tty ptmx; do
+for node in null zero urandom tty; do
   touch "$dev/$node"
   mount --bind "/dev/$node" "$dev/$node"
 done
 mkdir "$dev/pts" "$dev/shm"
 mount --bind /dev/pts "$dev/pts"
 mount --bind /dev/shm "$dev/shm"
+# New ptys need a ptmx beside pts (a bound one is not): a node where we may
+# make one (root), else the devpts instance's own.
+mknod -m 666 "$dev/ptmx" c 5 2 2>/dev/null || ln -s pts/ptmx "$dev/ptmx"
 if [ "$port" != - ]; then
   touch "$dev/ttyS0"
   mount --bind "$port" "$dev/ttyS0"
