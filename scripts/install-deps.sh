@@ -12,14 +12,33 @@ run_pkgs=(build-essential cmake perl python3 libfltk1.3-dev libx11-dev libxext-d
 test_pkgs=(libgtest-dev libgmock-dev python3-serial python3-tk python3-xlib clang-format clang-tidy
   xvfb xauth xdotool imagemagick dpkg-dev util-linux)
 
+# The 32-bit Windows program: cross-compiled, and tested under Wine.
+windows_pkgs=(g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32)
+
 pkgs=("${run_pkgs[@]}")
 [ "$what" = run ] || pkgs+=("${test_pkgs[@]}")
+if [ "$what" != run ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $sudo dpkg --add-architecture i386
+fi
 
-missing=()
-for p in "${pkgs[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if ((${#missing[@]})); then
+# Prints the packages of "$@" that are not installed yet.
+missing() {
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || echo "$p"
+  done
+}
+
+mapfile -t plain < <(missing "${pkgs[@]}")
+windows=()
+[ "$what" = run ] || mapfile -t windows < <(missing "${windows_pkgs[@]}")
+if ((${#plain[@]} + ${#windows[@]})); then
   $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+if ((${#plain[@]})); then
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${plain[@]}"
+fi
+# Wine with its recommended libraries: its X11 driver loads several of them.
+if ((${#windows[@]})); then
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${windows[@]}"
 fi

@@ -1,19 +1,21 @@
 #!/usr/bin/env bash
 # From a fresh Debian 12 machine: installs what is missing, builds, checks
 # formatting and clang-tidy, and runs every test, in a release build and
-# again under AddressSanitizer and UndefinedBehaviorSanitizer, then makes the
-# .deb and checks that apt would install it. The end-to-end tests need root
-# (a private mount namespace); as a user they are skipped.
+# again under AddressSanitizer and UndefinedBehaviorSanitizer, and the 32-bit
+# Windows program under Wine; then makes the .deb and checks that apt would
+# install it. The end-to-end tests need root (a private mount namespace); as
+# a user they are skipped.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh test
 
-for preset in default sanitize; do
+presets=(default sanitize windows-x86)
+for preset in "${presets[@]}"; do
   cmake --preset "$preset"
   cmake --build --preset "$preset" -j "$(nproc)"
 done
 scripts/lint.sh build/default
-for preset in default sanitize; do
+for preset in "${presets[@]}"; do
   ctest --preset "$preset"
 done
 

@@ -10,15 +10,13 @@ import tempfile
 import time
 import unittest
 
-from x_session import (Program, VirtualPrinter, Xvfb, expected_receipt, port_is_free,
-                       require_tools)
+from x_session import (Program, ProgramTestCase, VirtualPrinter, Xvfb, in_private_dev,
+                       port_is_free, require_tools)
 
 PROGRAM, PRINTER = sys.argv[1], sys.argv[2]
-RECEIPT = expected_receipt()
-QUIET = 0.4  # long enough for a job on a pty to have shown up
 
 
-class WindowTest(unittest.TestCase):
+class WindowTest(ProgramTestCase):
     @classmethod
     def setUpClass(cls):
         require_tools("unshare", "Xvfb", "xdotool", "import")
@@ -35,19 +33,10 @@ class WindowTest(unittest.TestCase):
         self.addCleanup(self.printer.stop)
 
     def start(self, port=None):
-        program = Program([PROGRAM], self.x, port or self.printer.pty, self.workdir.name)
+        program = Program(in_private_dev(port or self.printer.pty, [PROGRAM]), self.x,
+                          self.workdir.name)
         self.addCleanup(program.kill)
         return program
-
-    def assert_receipts(self, count):
-        got = self.printer.wait_for(len(RECEIPT) * count)
-        time.sleep(QUIET)
-        self.assertEqual(self.printer.received(), RECEIPT * count)
-        return got
-
-    def close(self, program):
-        self.x.close_window(program.window)
-        self.assertEqual(program.wait(), 0)
 
     def test_window_size_and_button_place_also_after_a_resize(self):
         program = self.start()
@@ -63,7 +52,7 @@ class WindowTest(unittest.TestCase):
             before = len(self.printer.received())
             for x, y in outside:
                 program.click(x, y)
-            time.sleep(QUIET)
+            time.sleep(self.QUIET)
             self.assertEqual(len(self.printer.received()), before, "a click outside printed")
             for x, y in inside:
                 program.click(x, y)
@@ -71,45 +60,20 @@ class WindowTest(unittest.TestCase):
         self.assert_receipts(8)
         self.close(program)
 
-    def test_each_press_prints_one_whole_receipt(self):
+    def test_each_press_prints_one_whole_receipt_and_frees_the_port(self):
         program = self.start()
-        program.click(120, 56)
-        self.assert_receipts(1)
-        self.assertTrue(port_is_free(self.printer.pty), "the port is still held after a job")
-        program.click(120, 56)
-        self.assert_receipts(2)
-        program.key("space")
-        self.assert_receipts(3)
-        program.key("Return")
-        self.assert_receipts(4)
+        self.check_presses(program, after_each=lambda: self.assertTrue(
+            port_is_free(self.printer.pty), "the port is still held after a job"))
         program.key("KP_Enter")
-        self.assert_receipts(5)
-        program.click(120, 56)
-        time.sleep(0.2)
-        program.click(120, 56)
-        self.assert_receipts(7)
+        self.assert_receipts(6)
         self.close(program)
 
     def test_closing_the_window_sends_nothing_and_escape_does_not_close(self):
         program = self.start()
         program.key("Escape")
-        time.sleep(QUIET)
+        time.sleep(self.QUIET)
         self.assertIsNone(program.process.poll(), "Escape closed the window")
         self.close(program)
-        self.assertEqual(self.printer.received(), b"")
-
-    def check_failure(self, port, number, screenshot=None):
-        program = self.start(port)
-        program.click(120, 56)
-        box = program.new_window()
-        self.assertIsNotNone(box, "no message box: " + program.stderr())
-        if screenshot:
-            self.x.screenshot(box, screenshot)
-        self.assertIsNone(program.process.poll(), "ended before the box was dismissed")
-        program.key("Return", window=box)
-        self.assertNotEqual(program.wait(), 0)
-        self.assertIn(f"Run-time error '{number}': ", program.stderr())
-        self.assertIn("/dev/ttyS0", program.stderr())
         self.assertEqual(self.printer.received(), b"")
 
     def test_missing_port_is_reported_then_the_program_ends(self):

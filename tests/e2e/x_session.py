@@ -6,10 +6,12 @@ import fcntl
 import os
 import pathlib
 import re
+import select
 import shutil
 import signal
 import subprocess
 import tempfile
+import threading
 import time
 import unittest
 
@@ -104,20 +106,60 @@ class VirtualPrinter:
         self.process.wait(timeout=10)
 
 
-class Program:
-    """The program in its own mount namespace, with `port` as /dev/ttyS0
-    ("-" for none)."""
+class PtyPrinter:
+    """A bare printer: a pty whose master end this process drains, for runs
+    that cannot reach a printer started outside their namespace."""
 
-    def __init__(self, command, x, port, workdir, name="qj570-rs232", extra_env=None):
+    def __init__(self):
+        self.master, self.slave = os.openpty()  # the slave stays open: the cable
+        self.pty = os.ttyname(self.slave)
+        self.data = bytearray()
+        self.lock = threading.Lock()
+        self.stop_read, self.stop_write = os.pipe()
+        self.reader = threading.Thread(target=self._drain, daemon=True)
+        self.reader.start()
+
+    def _drain(self):
+        while True:
+            ready, _, _ = select.select([self.master, self.stop_read], [], [])
+            if self.stop_read in ready:
+                return
+            chunk = os.read(self.master, 4096)
+            with self.lock:
+                self.data += chunk
+
+    def received(self):
+        with self.lock:
+            return bytes(self.data)
+
+    def wait_for(self, count, timeout=5):
+        wait_until(lambda: len(self.received()) >= count, timeout)
+        return self.received()
+
+    def stop(self):
+        os.write(self.stop_write, b"x")
+        self.reader.join()
+        for fd in (self.master, self.slave, self.stop_read, self.stop_write):
+            os.close(fd)
+
+
+def in_private_dev(port, command):
+    """`command` in a mount namespace of its own whose /dev has `port` as
+    ttyS0 ("-" for none) and no other serial port."""
+    return ["unshare", "-m", str(WITH_PRIVATE_DEV), port, *command]
+
+
+class Program:
+    """A run of the program (argv), found by its window's name."""
+
+    def __init__(self, argv, x, workdir, name="qj570-rs232", extra_env=None):
         self.x = x
         self.name = name
         self.stderr_path = pathlib.Path(workdir) / "stderr.txt"
         before = set(x.windows(name))
         env = dict(x.env, **(extra_env or {}))
         with open(self.stderr_path, "w") as err:
-            self.process = subprocess.Popen(
-                ["unshare", "-m", str(WITH_PRIVATE_DEV), port, *command], env=env,
-                stdout=subprocess.DEVNULL, stderr=err)
+            self.process = subprocess.Popen(argv, env=env, stdout=subprocess.DEVNULL, stderr=err)
         found = wait_until(lambda: [w for w in x.windows(name) if w not in before], 20)
         if not found:
             self.kill()
@@ -167,3 +209,53 @@ def port_is_free(path):
         return False
     finally:
         os.close(fd)
+
+
+class ProgramTestCase(unittest.TestCase):
+    """Checks shared by the Linux and the Windows program. A subclass sets
+    self.x and self.printer, and starts programs with self.start(port)."""
+
+    RECEIPT = expected_receipt()
+    QUIET = 0.4  # long enough for a job on a pty to have shown up
+
+    def start(self, port=None):
+        raise NotImplementedError
+
+    def assert_receipts(self, count, timeout=5):
+        self.printer.wait_for(len(self.RECEIPT) * count, timeout)
+        time.sleep(self.QUIET)
+        self.assertEqual(self.printer.received(), self.RECEIPT * count)
+
+    def close(self, program):
+        self.x.close_window(program.window)
+        self.assertEqual(program.wait(), 0)
+
+    def check_presses(self, program, after_each=None):
+        """Click, Space, Enter and two quick clicks: one whole receipt each."""
+        presses = [lambda: program.click(120, 56), lambda: program.key("space"),
+                   lambda: program.key("Return")]
+        for count, press in enumerate(presses, start=1):
+            press()
+            self.assert_receipts(count)
+            if after_each:
+                after_each()
+        program.click(120, 56)
+        time.sleep(0.2)
+        program.click(120, 56)
+        self.assert_receipts(len(presses) + 2)
+
+    def check_failure(self, port, number, screenshot=None, device="/dev/ttyS0"):
+        """A press on a port that cannot be used: a message box of its own;
+        once dismissed the program ends in failure, having sent nothing."""
+        program = self.start(port)
+        program.click(120, 56)
+        box = program.new_window()
+        self.assertIsNotNone(box, "no message box: " + program.stderr())
+        if screenshot:
+            self.x.screenshot(box, screenshot)
+        self.assertIsNone(program.process.poll(), "ended before the box was dismissed")
+        program.key("Return", window=box)
+        self.assertNotEqual(program.wait(), 0)
+        self.assertIn(f"Run-time error '{number}': ", program.stderr())
+        self.assertIn(device, program.stderr())
+        self.assertEqual(self.printer.received(), b"")
