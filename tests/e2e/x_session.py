@@ -78,7 +78,7 @@ class Xvfb:
             window=w, client_type=protocols,
             data=(32, [d.intern_atom("WM_DELETE_WINDOW"), X.CurrentTime, 0, 0, 0]))
         w.send_event(event)
-        d.flush()
+        d.sync()  # a round trip: the server has taken the event before we hang up
         d.close()
 
 
