@@ -158,10 +158,17 @@ class Program:
         self.stderr_path = pathlib.Path(workdir) / "stderr.txt"
         before = set(x.windows(name))
         env = dict(x.env, **(extra_env or {}))
-        with open(self.stderr_path, "w") as err:
-            self.process = subprocess.Popen(argv, env=env, stdout=subprocess.DEVNULL, stderr=err)
-        found = wait_until(lambda: [w for w in x.windows(name) if w not in before], 20)
-        if not found:
+        # A loaded X server now and then refuses a connection: the program
+        # then ends at once, and gets one more try.
+        for _ in range(2):
+            with open(self.stderr_path, "w") as err:
+                self.process = subprocess.Popen(argv, env=env, stdout=subprocess.DEVNULL,
+                                                stderr=err)
+            found = wait_until(lambda: self.process.poll() is not None or
+                               [w for w in x.windows(name) if w not in before], 20, step=0.05)
+            if found is not True or "Can't open display" not in self.stderr():
+                break
+        if not isinstance(found, list) or not found:
             self.kill()
             raise AssertionError("the window did not appear: " + self.stderr())
         self.window = found[0]
