@@ -32,8 +32,13 @@ namespace {
 // value, so nothing can touch errno before it is read.
 [[noreturn]] void FailErrno(const char* what, const std::string& device) {
   const int number = errno;
-  Fail(number, what, device,
-       number == EACCES ? " (add your user to the 'dialout' group and log in again)" : "");
+  const char* hint = "";
+  if (number == EACCES) {
+    hint = " (add your user to the 'dialout' group and log in again)";
+  } else if (number == EBUSY) {
+    hint = " (another program is using it)";  // it took the port with TIOCEXCL
+  }
+  Fail(number, what, device, hint);
 }
 
 // Owns a descriptor while the port is being opened, so that every failure
