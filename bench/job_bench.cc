@@ -4,7 +4,12 @@
 // 353 ms of line time dominate; this measures the overhead beyond it.
 //
 //   job_bench [runs] [path/to/pyserial_peer.py]
+//
+// The two take turns, one job each, so that both see the same machine.
+#include <fcntl.h>
 #include <pty.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -39,10 +45,66 @@ void Print(const char* name, const Stats& s) {
               s.median_us, s.p10_us, s.p90_us, s.min_us, s.max_us);
 }
 
+// The Python peer, serving one job per line it is sent and answering with
+// that job's duration in microseconds, timed inside Python.
+class Peer {
+ public:
+  Peer(const std::string& script, const std::string& port) {
+    std::array<int, 2> to{};
+    std::array<int, 2> from{};
+    if (::pipe2(to.data(), O_CLOEXEC) < 0 || ::pipe2(from.data(), O_CLOEXEC) < 0) {
+      throw std::system_error(errno, std::generic_category(), "pipe");
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, to[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, from[1], 1);
+    std::array<std::string, 4> args{QJ570_PYTHON, script, port, "serve"};
+    std::array<char*, 5> argv{args[0].data(), args[1].data(), args[2].data(), args[3].data(),
+                              nullptr};
+    const int spawned = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+      throw std::system_error(spawned, std::generic_category(), "cannot start " + args[0]);
+    }
+    ::close(to[0]);
+    ::close(from[1]);
+    in_ = ::fdopen(to[1], "w");
+    out_ = ::fdopen(from[0], "r");
+  }
+  ~Peer() {
+    std::fclose(in_);  // end of input: the peer ends
+    std::fclose(out_);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+  }
+  Peer(const Peer&) = delete;
+  Peer& operator=(const Peer&) = delete;
+  Peer(Peer&&) = delete;
+  Peer& operator=(Peer&&) = delete;
+
+  // One job; a negative result when the peer could not run.
+  double RunOnce() {
+    double us = -1;
+    if (std::fputs("run\n", in_) < 0 || std::fflush(in_) != 0 ||
+        std::fscanf(out_, "%lf", &us) != 1) {
+      return -1;
+    }
+    return us;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  FILE* in_ = nullptr;
+  FILE* out_ = nullptr;
+};
+
 }  // namespace
 
-int main(int argc, char** argv) {
-  const int runs = argc > 1 ? std::atoi(argv[1]) : 500;
+namespace {
+
+int Bench(int argc, char** argv) {
+  const int runs = argc > 1 ? std::atoi(argv[1]) : 1000;
   const std::string peer_script = argc > 2 ? argv[2] : QJ570_PEER_SCRIPT;
 
   int master = -1;
@@ -52,6 +114,8 @@ int main(int argc, char** argv) {
     std::perror("openpty");
     return 1;
   }
+  ::fcntl(master, F_SETFD, FD_CLOEXEC);  // the peer opens the port by its name
+  ::fcntl(slave, F_SETFD, FD_CLOEXEC);
   std::atomic<long> received{0};
   // The printer's end: a plain blocking reader, as a terminal program would
   // be. Closing the master at the end wakes it.
@@ -65,43 +129,49 @@ int main(int argc, char** argv) {
 
   qj570::SerialLink link(name.data());
   qj570::ReceiptJob job(link);
-  for (int i = 0; i < 20; ++i) {
-    job.run();  // warm-up
-  }
   std::vector<double> ours;
-  ours.reserve(static_cast<std::size_t>(runs));
-  for (int i = 0; i < runs; ++i) {
-    const auto start = std::chrono::steady_clock::now();
-    job.run();
-    const auto end = std::chrono::steady_clock::now();
-    ours.push_back(std::chrono::duration<double, std::micro>(end - start).count());
-  }
-  const Stats our_stats = Summarize(ours);
-  Print("ReceiptJob::run (C++)", our_stats);
-
-  // The peer prints one duration in microseconds per run.
-  const std::string command = std::string(QJ570_PYTHON) + " '" + peer_script + "' '" + name.data() +
-                              "' " + std::to_string(runs);
   std::vector<double> theirs;
-  if (FILE* peer = ::popen(command.c_str(), "r")) {
-    double us = 0;
-    while (std::fscanf(peer, "%lf", &us) == 1) {
-      theirs.push_back(us);
+  {
+    Peer peer(peer_script, name.data());
+    constexpr int kWarmUp = 20;
+    for (int i = 0; i < kWarmUp + runs; ++i) {
+      const auto start = std::chrono::steady_clock::now();
+      job.run();
+      const auto end = std::chrono::steady_clock::now();
+      const double peer_us = peer.RunOnce();
+      if (peer_us < 0) {
+        std::printf("pyserial peer did not run (is python3-serial installed?)\n");
+        return 1;
+      }
+      if (i >= kWarmUp) {
+        ours.push_back(std::chrono::duration<double, std::micro>(end - start).count());
+        theirs.push_back(peer_us);
+      }
     }
-    ::pclose(peer);
   }
   ::close(slave);
   ::close(master);
   reader.join();
-  if (theirs.empty()) {
-    std::printf("pyserial peer did not run (is python3-serial installed?)\n");
-    return 1;
-  }
+
+  const Stats our_stats = Summarize(ours);
   const Stats peer_stats = Summarize(theirs);
+  std::printf("%d jobs each, taking turns:\n", runs);
+  Print("ReceiptJob::run (C++)", our_stats);
   Print("pyserial (Python)", peer_stats);
   std::printf("ratio (pyserial median / ours): %.1fx   [goal: >= 5x]\n",
               peer_stats.median_us / our_stats.median_us);
-  std::printf("bytes received on the pty: %ld (%d + %zu runs of 339)\n", received.load(), runs + 20,
-              theirs.size() + 20);
+  std::printf("bytes received on the pty: %ld (expected %ld)\n", received.load(),
+              339L * 2 * (runs + 20));
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return Bench(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "job_bench: %s\n", e.what());
+  }
+  return 1;
 }

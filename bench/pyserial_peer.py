@@ -1,8 +1,9 @@
 """The sample receipt job written with pyserial, as a user might write it:
-open port, 25 writes, drain, close. Prints each run's duration in
-microseconds, for job_bench to compare against ReceiptJob::run.
+open port, 25 writes, drain, close. For job_bench to compare against
+ReceiptJob::run: with "serve", runs one job for each line read from standard
+input and answers with its duration in microseconds.
 
-    python3 pyserial_peer.py PORT RUNS
+    python3 pyserial_peer.py PORT serve
 """
 import sys
 import time
@@ -38,13 +39,11 @@ def run(port):
 
 
 def main():
-    port, runs = sys.argv[1], int(sys.argv[2])
-    for _ in range(20):
-        run(port)
-    for _ in range(runs):
+    port = sys.argv[1]
+    for _ in sys.stdin:
         start = time.perf_counter_ns()
         run(port)
-        print((time.perf_counter_ns() - start) / 1000.0)
+        print((time.perf_counter_ns() - start) / 1000.0, flush=True)
 
 
 if __name__ == "__main__":
