@@ -14,6 +14,9 @@ from x_session import (Program, ProgramTestCase, VirtualPrinter, Xvfb, in_privat
                        port_is_free, require_tools)
 
 PROGRAM, PRINTER = sys.argv[1], sys.argv[2]
+# What the program opens. Each run has a mount namespace of its own, where
+# this is the printer's pty, missing, or a plain file: never the machine's.
+PORT_1 = "/dev/ttyS0"  # only ever a bind mount in the program's own namespace
 
 
 class WindowTest(ProgramTestCase):
@@ -77,19 +80,19 @@ class WindowTest(ProgramTestCase):
         self.assertEqual(self.printer.received(), b"")
 
     def test_missing_port_is_reported_then_the_program_ends(self):
-        self.check_failure("-", 2, screenshot="error-box.png")
+        self.check_failure("-", 2, PORT_1, screenshot="error-box.png")
 
     def test_port_held_by_another_program_is_reported_then_the_program_ends(self):
         holder = os.open(self.printer.pty, os.O_RDWR | os.O_NOCTTY)
         self.addCleanup(os.close, holder)
         fcntl.flock(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        self.check_failure(self.printer.pty, 11)
+        self.check_failure(self.printer.pty, 11, PORT_1)
 
     def test_plain_file_as_port_is_reported_and_left_alone(self):
         plain = os.path.join(self.workdir.name, "not-a-port")
         with open(plain, "wb") as f:
             f.write(b"keep")
-        self.check_failure(plain, 25)
+        self.check_failure(plain, 25, PORT_1)
         with open(plain, "rb") as f:
             self.assertEqual(f.read(), b"keep")
 

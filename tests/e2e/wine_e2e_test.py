@@ -83,7 +83,7 @@ class WineTest(ProgramTestCase):
 
     def test_missing_com1_is_reported_then_the_program_ends(self):
         self.map_com1(None)
-        self.check_failure(None, 2, screenshot="error-box-win32.png", device="COM1")
+        self.check_failure(None, 2, "COM1", screenshot="error-box-win32.png")
 
     def test_each_press_prints_one_whole_receipt_and_closing_ends_it(self):
         self.map_com1(self.printer.pty)

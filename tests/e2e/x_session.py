@@ -251,7 +251,7 @@ class ProgramTestCase(unittest.TestCase):
         program.click(120, 56)
         self.assert_receipts(len(presses) + 2)
 
-    def check_failure(self, port, number, screenshot=None, device="/dev/ttyS0"):
+    def check_failure(self, port, number, device, screenshot=None):
         """A press on a port that cannot be used: a message box of its own;
         once dismissed the program ends in failure, having sent nothing."""
         program = self.start(port)
