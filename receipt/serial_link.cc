@@ -23,4 +23,14 @@ void SerialLink::write(const PrinterLine& line) {
   WriteBytes(bytes);
 }
 
+void SerialLink::FailNotOpen(const char* step) const {
+  throw LinkError(kNotOpenError,
+                  std::string("cannot ") + step + " serial port " + device_ + ": it is not open");
+}
+
+void SerialLink::FailUnencodable(const EncodeError& error) const {
+  throw LinkError(kUnencodableError,
+                  std::string("cannot write to serial port ") + device_ + ": " + error.what());
+}
+
 }  // namespace qj570

@@ -80,6 +80,9 @@ class SerialLink {
   // Each platform's file provides these.
   void WriteBytes(const std::string& bytes);
   void Release() noexcept;
+  static const std::int32_t kNotOpenError;      // the platform's number for it
+  static const std::int32_t kUnencodableError;  // likewise
+
   [[noreturn]] void FailNotOpen(const char* step) const;
   [[noreturn]] void FailUnencodable(const EncodeError& error) const;
 

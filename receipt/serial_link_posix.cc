@@ -202,14 +202,7 @@ void SerialLink::Release() noexcept {
   PortFd::Close(AsFd(std::exchange(handle_, kNoHandle)), true);
 }
 
-void SerialLink::FailNotOpen(const char* step) const {
-  throw LinkError(EBADF,
-                  std::string("cannot ") + step + " serial port " + device_ + ": it is not open");
-}
-
-void SerialLink::FailUnencodable(const EncodeError& error) const {
-  throw LinkError(EILSEQ,
-                  std::string("cannot write to serial port ") + device_ + ": " + error.what());
-}
+const std::int32_t SerialLink::kNotOpenError = EBADF;
+const std::int32_t SerialLink::kUnencodableError = EILSEQ;
 
 }  // namespace qj570

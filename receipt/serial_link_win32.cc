@@ -178,14 +178,7 @@ void SerialLink::Release() noexcept {
   }
 }
 
-void SerialLink::FailNotOpen(const char* step) const {
-  throw LinkError(ERROR_INVALID_HANDLE,
-                  std::string("cannot ") + step + " serial port " + device_ + ": it is not open");
-}
-
-void SerialLink::FailUnencodable(const EncodeError& error) const {
-  throw LinkError(ERROR_NO_UNICODE_TRANSLATION,
-                  std::string("cannot write to serial port ") + device_ + ": " + error.what());
-}
+const std::int32_t SerialLink::kNotOpenError = ERROR_INVALID_HANDLE;
+const std::int32_t SerialLink::kUnencodableError = ERROR_NO_UNICODE_TRANSLATION;
 
 }  // namespace qj570
