@@ -137,6 +137,20 @@ TEST(SerialLink, ReportsStepsOutOfOrder) {
   link.close();
 }
 
+TEST(SerialLink, FailedDrainIsReportedAndStillLetsThePortGo) {
+  PtyPeer peer;
+  SerialLink link(peer.slave_path());
+  link.open();
+  link.write(BlankLine());
+  peer.Vanish();  // the drain can no longer finish
+  const int held = OpenDescriptorCount();
+  ExpectLinkError([&] { link.close(); }, EIO, peer.slave_path());
+  EXPECT_FALSE(link.is_open());
+  EXPECT_EQ(OpenDescriptorCount(), held - 1);
+  // The next job tries the port again instead of finding it "already open".
+  ExpectLinkError([&] { link.open(); }, ENOENT, peer.slave_path());
+}
+
 TEST(SerialLink, OtherEndVanishingMidJobFailsWithoutHangOrLeak) {
   const int before = OpenDescriptorCount();
   {
