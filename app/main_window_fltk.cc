@@ -22,8 +22,6 @@ namespace {
 #include "app/icons/qj570_32x32_16.xpm"
 #include "app/icons/qj570_32x32_2.xpm"
 
-int Px(int twips) { return Pixels(twips); }
-
 // FLTK's button answers Space but not Enter; a Windows button answers both.
 class Command1Button : public Fl_Button {
  public:
@@ -79,15 +77,15 @@ void ShowMessageBox(const char* title, const std::string& message) {
 }  // namespace
 
 struct Form1::Widgets {
-  Fl_Double_Window form{Px(kForm1.client_width), Px(kForm1.client_height), kForm1.caption};
+  Fl_Double_Window form{Pixels(kForm1.client_width), Pixels(kForm1.client_height), kForm1.caption};
   // Takes all of a resize. It lies below and right of Command1, so the
   // button keeps its place and size.
-  Fl_Box stretch{Px(kCommand1.bounds.left + kCommand1.bounds.width),
-                 Px(kCommand1.bounds.top + kCommand1.bounds.height),
-                 Px(kForm1.client_width - kCommand1.bounds.left - kCommand1.bounds.width),
-                 Px(kForm1.client_height - kCommand1.bounds.top - kCommand1.bounds.height)};
-  Command1Button command1{Px(kCommand1.bounds.left), Px(kCommand1.bounds.top),
-                          Px(kCommand1.bounds.width), Px(kCommand1.bounds.height),
+  Fl_Box stretch{Pixels(kCommand1.bounds.left + kCommand1.bounds.width),
+                 Pixels(kCommand1.bounds.top + kCommand1.bounds.height),
+                 Pixels(kForm1.client_width - kCommand1.bounds.left - kCommand1.bounds.width),
+                 Pixels(kForm1.client_height - kCommand1.bounds.top - kCommand1.bounds.height)};
+  Command1Button command1{Pixels(kCommand1.bounds.left), Pixels(kCommand1.bounds.top),
+                          Pixels(kCommand1.bounds.width), Pixels(kCommand1.bounds.height),
                           kCommand1.caption};
   std::array<Fl_Pixmap, 3> pixmaps{Fl_Pixmap(qj570_32x32_16), Fl_Pixmap(qj570_32x32_2),
                                    Fl_Pixmap(qj570_16x16_16)};
