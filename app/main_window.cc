@@ -6,16 +6,24 @@
 
 namespace qj570::app {
 
+namespace {
+
+// "Run-time error '2':", the heading of every report of a failed job.
+std::string Heading(const LinkError& error) {
+  return "Run-time error '" + std::to_string(error.number()) + "':";
+}
+
+}  // namespace
+
 std::string RunTimeErrorMessage(const LinkError& error) {
-  return "Run-time error '" + std::to_string(error.number()) + "':\n\n" + error.description();
+  return Heading(error) + "\n\n" + error.description();
 }
 
 void Form1::Command1_Click() {
   try {
     ReceiptJob(MSComm1).run();
   } catch (const LinkError& error) {
-    std::cerr << "qj570-rs232: Run-time error '" << error.number() << "': " << error.description()
-              << std::endl;
+    std::cerr << "qj570-rs232: " << Heading(error) << ' ' << error.description() << std::endl;
     ShowErrorAndEnd(RunTimeErrorMessage(error));
   }
 }
