@@ -82,7 +82,15 @@ class Xvfb:
         d.close()
 
 
-class VirtualPrinter:
+class Printer:
+    """The end of the line: what has arrived so far (received, in a subclass)."""
+
+    def wait_for(self, count, timeout=5):
+        wait_until(lambda: len(self.received()) >= count, timeout)
+        return self.received()
+
+
+class VirtualPrinter(Printer):
     """tools/virtual_printer on a fresh pty, saving the raw bytes."""
 
     def __init__(self, binary, workdir):
@@ -97,16 +105,12 @@ class VirtualPrinter:
     def received(self):
         return self.raw.read_bytes() if self.raw.exists() else b""
 
-    def wait_for(self, count, timeout=5):
-        wait_until(lambda: len(self.received()) >= count, timeout)
-        return self.received()
-
     def stop(self):
         self.process.terminate()
         self.process.wait(timeout=10)
 
 
-class PtyPrinter:
+class PtyPrinter(Printer):
     """A bare printer: a pty whose master end this process drains, for runs
     that cannot reach a printer started outside their namespace."""
 
@@ -131,10 +135,6 @@ class PtyPrinter:
     def received(self):
         with self.lock:
             return bytes(self.data)
-
-    def wait_for(self, count, timeout=5):
-        wait_until(lambda: len(self.received()) >= count, timeout)
-        return self.received()
 
     def stop(self):
         os.write(self.stop_write, b"x")
