@@ -1,7 +1,7 @@
-#include "app/main_window.h"
+#include "app/command_line.h"
+#include "app/process.h"
 
-int main() {
-  qj570::app::Form1 form1;
-  form1.Show();
-  return form1.Run();
+int main(int argc, char* argv[]) {
+  qj570::app::PrepareProcess();
+  return qj570::app::RunCommandLine(qj570::app::Arguments(argc, argv));
 }

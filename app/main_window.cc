@@ -1,29 +1,16 @@
 #include "app/main_window.h"
 
-#include <iostream>
-
+#include "app/error_report.h"
+#include "app/process.h"
 #include "receipt/receipt_job.h"
 
 namespace qj570::app {
-
-namespace {
-
-// "Run-time error '2':", the heading of every report of a failed job.
-std::string Heading(const LinkError& error) {
-  return "Run-time error '" + std::to_string(error.number()) + "':";
-}
-
-}  // namespace
-
-std::string RunTimeErrorMessage(const LinkError& error) {
-  return Heading(error) + "\n\n" + error.description();
-}
 
 void Form1::Command1_Click() {
   try {
     ReceiptJob(MSComm1).run();
   } catch (const LinkError& error) {
-    std::cerr << "qj570-rs232: " << Heading(error) << ' ' << error.description() << std::endl;
+    LogError(RunTimeErrorLog(error));
     ShowErrorAndEnd(RunTimeErrorMessage(error));
   }
 }

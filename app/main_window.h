@@ -13,7 +13,7 @@ namespace qj570::app {
 class Form1 {
  public:
   // Creates the window and its controls; the port stays closed.
-  Form1();
+  explicit Form1(std::string port = DefaultPort());
   // Lets the port go if a failed job left it held.
   ~Form1();
   Form1(const Form1&) = delete;
@@ -41,8 +41,5 @@ class Form1 {
   std::unique_ptr<Widgets> widgets_;
   int exit_status_ = 0;
 };
-
-// "Run-time error '2':\n\ncannot open serial port ...": what the error box says.
-std::string RunTimeErrorMessage(const LinkError& error);
 
 }  // namespace qj570::app

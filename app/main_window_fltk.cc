@@ -5,12 +5,10 @@
 #include <FL/Fl_Double_Window.H>
 #include <FL/Fl_Image.H>
 #include <FL/Fl_Pixmap.H>
-#include <FL/Fl_Return_Button.H>
-#include <FL/fl_draw.H>
+#include <FL/fl_ask.H>
 
-#include <algorithm>
 #include <array>
-#include <cstdlib>
+#include <utility>
 
 #include "app/main_window.h"
 #include "app/window_definition.h"
@@ -45,35 +43,6 @@ void OnFormClose(Fl_Widget* form, void* /*unused*/) {
   form->hide();
 }
 
-// A modal box with the message and an OK button, as a window of its own.
-void ShowMessageBox(const char* title, const std::string& message) {
-  constexpr int kMargin = 16;
-  constexpr int kTextWidth = 400;
-  constexpr int kButtonWidth = 90;
-  constexpr int kButtonHeight = 28;
-  fl_font(FL_HELVETICA, FL_NORMAL_SIZE);
-  int text_width = kTextWidth;
-  int text_height = 0;
-  fl_measure(message.c_str(), text_width, text_height, 0);
-  text_width = std::max(text_width, 2 * kButtonWidth);
-  const int width = text_width + 2 * kMargin;
-  const int height = text_height + kButtonHeight + 3 * kMargin;
-
-  Fl_Window box(width, height, title);
-  Fl_Box text(kMargin, kMargin, text_width, text_height);
-  text.label(message.c_str());
-  text.align(FL_ALIGN_LEFT | FL_ALIGN_TOP | FL_ALIGN_INSIDE | FL_ALIGN_WRAP);
-  Fl_Return_Button ok((width - kButtonWidth) / 2, height - kMargin - kButtonHeight, kButtonWidth,
-                      kButtonHeight, "OK");
-  ok.callback([](Fl_Widget* button, void* /*unused*/) { button->window()->hide(); });
-  box.end();
-  box.set_modal();
-  box.show();
-  while (box.shown() != 0) {
-    Fl::wait();
-  }
-}
-
 }  // namespace
 
 struct Form1::Widgets {
@@ -93,16 +62,9 @@ struct Form1::Widgets {
                                     Fl_RGB_Image(&pixmaps[2])};
 };
 
-std::unique_ptr<Form1::Widgets> Form1::MakeWidgets() {
-  // The window takes no text, so it needs no compose table. Xlib would
-  // otherwise parse the locale's whole table as soon as FLTK opens the
-  // display: over a third of the start-up time. A user's own XCOMPOSEFILE
-  // still wins.
-  setenv("XCOMPOSEFILE", "/dev/null", 0);  // NOLINT(concurrency-mt-unsafe): one thread yet
-  return std::make_unique<Form1::Widgets>();
-}
+std::unique_ptr<Form1::Widgets> Form1::MakeWidgets() { return std::make_unique<Widgets>(); }
 
-Form1::Form1() : widgets_(MakeWidgets()) {
+Form1::Form1(std::string port) : MSComm1(std::move(port)), widgets_(MakeWidgets()) {
   Fl_Double_Window& form = widgets_->form;
   form.end();
   form.xclass("qj570-rs232");
@@ -125,7 +87,8 @@ int Form1::Run() {
 }
 
 void Form1::ShowErrorAndEnd(const std::string& message) {
-  ShowMessageBox(kForm1.caption, message);
+  fl_message_title(kForm1.caption);
+  fl_alert("%s", message.c_str());
   exit_status_ = 1;
   widgets_->form.hide();  // the last window: Fl::run returns
 }

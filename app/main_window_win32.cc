@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <string>
+#include <utility>
 
 #include "app/main_window.h"
 #include "app/resource.h"
@@ -68,7 +69,7 @@ LRESULT CALLBACK Form1::Widgets::Proc(HWND hwnd, UINT message, WPARAM wparam, LP
 
 std::unique_ptr<Form1::Widgets> Form1::MakeWidgets() { return std::make_unique<Widgets>(); }
 
-Form1::Form1() : widgets_(MakeWidgets()) {
+Form1::Form1(std::string port) : MSComm1(std::move(port)), widgets_(MakeWidgets()) {
   const HINSTANCE instance = GetModuleHandleW(nullptr);
   WNDCLASSEXW window_class{};
   window_class.cbSize = sizeof(window_class);

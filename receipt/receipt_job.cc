@@ -57,8 +57,14 @@ PrinterLine BuildLine(const ReceiptEntry& entry) {
 
 void ReceiptJob::run() {
   link_.open();
-  for (const ReceiptEntry& entry : SampleReceipt()) {
-    link_.write(BuildLine(entry));
+  if (sample_) {
+    for (const ReceiptEntry& entry : SampleReceipt()) {
+      link_.write(BuildLine(entry));
+    }
+  } else {
+    for (const PrinterLine& line : lines_) {
+      link_.write(line);
+    }
   }
   link_.close();
 }

@@ -23,17 +23,23 @@ std::span<const ReceiptEntry> SampleReceipt() noexcept;
 // The printer line that an entry stands for.
 PrinterLine BuildLine(const ReceiptEntry& entry);
 
-// Prints the sample receipt: opens the link, writes one line per entry and
-// closes the link. A LinkError leaves unchanged at the step that failed;
-// nothing is written after it, and a port opened by this run stays held by
-// the link until the link's owner lets it go.
+// Prints a receipt: opens the link, writes one line per entry and closes
+// the link. The first LinkError stops the run and leaves it as it was
+// raised; nothing is written after it, and a port opened by this run stays
+// held until the link is closed or destroyed by its owner.
 class ReceiptJob {
  public:
+  // The sample receipt.
   explicit ReceiptJob(SerialLink& link) noexcept : link_(link) {}
+  // Lines of the caller's, which must outlive the job.
+  ReceiptJob(SerialLink& link, std::span<const PrinterLine> lines) noexcept
+      : link_(link), lines_(lines), sample_(false) {}
   void run();
 
  private:
   SerialLink& link_;
+  std::span<const PrinterLine> lines_;
+  bool sample_ = true;
 };
 
 }  // namespace qj570

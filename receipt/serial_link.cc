@@ -4,11 +4,13 @@
 
 namespace qj570 {
 
-SerialLink::SerialLink(std::string device) : device_(std::move(device)) {}
+// The build sets QJ570_PORT_DEVICE (CMake's cache variable of that name).
+const char* DefaultPort() noexcept { return QJ570_PORT_DEVICE; }
+
+SerialLink::SerialLink(std::string device, PortSettings settings)
+    : device_(std::move(device)), settings_(settings) {}
 
 SerialLink::~SerialLink() { Release(); }
-
-bool SerialLink::is_open() const noexcept { return handle_ != kNoHandle; }
 
 void SerialLink::write(const PrinterLine& line) {
   if (!is_open()) {
@@ -31,6 +33,36 @@ void SerialLink::FailNotOpen(const char* step) const {
 void SerialLink::FailUnencodable(const EncodeError& error) const {
   throw LinkError(kUnencodableError,
                   std::string("cannot write to serial port ") + device_ + ": " + error.what());
+}
+
+std::string PortFailure(const char* step, const std::string& device,
+                        const std::string& system_text, PortTrouble trouble) {
+  std::string text = std::string(step) + " " + device + ": " + system_text + ".";
+  switch (trouble) {
+    case PortTrouble::kMissing:
+      text += " There is no device of that name. If the printer is on a USB serial adapter,"
+              " check that it is plugged in, or choose the printer's port with --port.";
+      break;
+    case PortTrouble::kNoHardware:
+      text += " No serial port hardware answers at " + device +
+              ": the name exists on most computers, with or without a COM port. Connect the"
+              " printer to a port that has one, or choose its port with --port.";
+      break;
+    case PortTrouble::kPermission:
+      text += " You may not use this port: add your user to the 'dialout' group"
+              " (sudo adduser $USER dialout) and log in again.";
+      break;
+    case PortTrouble::kBusy:
+      text += " Another program is using the port: close that program, then try again.";
+      break;
+    case PortTrouble::kNotTerminal:
+      text += " It is no serial port, so no printer can be behind it: choose the printer's"
+              " serial port with --port.";
+      break;
+    case PortTrouble::kOther:
+      break;
+  }
+  return text;
 }
 
 }  // namespace qj570

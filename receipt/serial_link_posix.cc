@@ -1,9 +1,12 @@
-// Serial port 1 through termios. The port is a tty device such as
+// Serial ports through termios. The port is a tty device such as
 // /dev/ttyS0 or /dev/ttyUSB0; anything that is not a terminal is refused
 // before a byte is written to it.
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -14,166 +17,234 @@
 
 #include "receipt/serial_link.h"
 
-#ifndef QJ570_PORT_DEVICE
-#define QJ570_PORT_DEVICE "/dev/ttyS0"
-#endif
-
 namespace qj570 {
 namespace {
 
-// "cannot open serial port /dev/ttyS0: Permission denied (hint)"
-[[noreturn]] void Fail(int number, const char* what, const std::string& device,
-                       const char* hint = "") {
-  throw LinkError(number, std::string(what) + " " + device + ": " +
-                              std::system_category().message(number) + hint);
+PortTrouble TroubleOf(int number) {
+  switch (number) {
+    case ENOENT:
+      return PortTrouble::kMissing;
+    case EIO:  // an 8250 placeholder: the node exists, no UART is behind it
+    case ENXIO:
+    case ENODEV:
+      return PortTrouble::kNoHardware;
+    case EACCES:
+    case EPERM:
+      return PortTrouble::kPermission;
+    case EBUSY:  // another opener took it with TIOCEXCL
+    case EWOULDBLOCK:
+      return PortTrouble::kBusy;
+    case ENOTTY:
+      return PortTrouble::kNotTerminal;
+    default:
+      return PortTrouble::kOther;
+  }
 }
 
-// The failure of the system call that just returned -1. Takes no string by
-// value, so nothing can touch errno before it is read.
-[[noreturn]] void FailErrno(const char* what, const std::string& device) {
+[[noreturn]] void Fail(int number, const char* step, const std::string& device,
+                       LinkError::Step when, PortTrouble trouble) {
+  throw LinkError(number,
+                  PortFailure(step, device, std::system_category().message(number), trouble),
+                  when);
+}
+
+// The failure of the system call that just returned -1, while the port is
+// being opened. Takes no string by value, so nothing touches errno first.
+[[noreturn]] void FailOpening(const char* step, const std::string& device) {
   const int number = errno;
-  const char* hint = "";
-  if (number == EACCES) {
-    hint = " (add your user to the 'dialout' group and log in again)";
-  } else if (number == EBUSY) {
-    hint = " (another program is using it)";  // it took the port with TIOCEXCL
-  }
-  Fail(number, what, device, hint);
+  Fail(number, step, device, LinkError::Step::kOpen, TroubleOf(number));
 }
 
-// Owns a descriptor while the port is being opened, so that every failure
-// on the way closes it (and gives up exclusive use if it was taken).
-class PortFd {
- public:
-  explicit PortFd(int fd) noexcept : fd_(fd) {}
-  ~PortFd() { Close(fd_, exclusive_); }
-  PortFd(const PortFd&) = delete;
-  PortFd& operator=(const PortFd&) = delete;
-  PortFd(PortFd&&) = delete;
-  PortFd& operator=(PortFd&&) = delete;
+// The same on a port that was open: no advice about choosing a port.
+[[noreturn]] void FailUsing(const char* step, const std::string& device) {
+  const int number = errno;
+  Fail(number, step, device, LinkError::Step::kUse, PortTrouble::kOther);
+}
 
-  [[nodiscard]] int get() const noexcept { return fd_; }
-  void set_exclusive() noexcept { exclusive_ = true; }
-  int release() noexcept { return std::exchange(fd_, -1); }
+int Fd(const PortHandle& port) { return static_cast<int>(port.get()); }
 
-  // TIOCEXCL outlives our descriptor while anyone else holds the tty.
-  static int Close(int fd, bool exclusive) noexcept {
-    if (fd < 0) {
-      return 0;
-    }
-    if (exclusive) {
-      ::ioctl(fd, TIOCNXCL);
-    }
-    return ::close(fd);  // never retried: Linux frees fd even on EINTR
+speed_t Speed(unsigned baud) {
+  switch (baud) {
+    case 1200:
+      return B1200;
+    case 2400:
+      return B2400;
+    case 4800:
+      return B4800;
+    case 9600:
+      return B9600;
+    case 19200:
+      return B19200;
+    case 38400:
+      return B38400;
+    case 57600:
+      return B57600;
+    case 115200:
+      return B115200;
+    case 230400:
+      return B230400;
+    default:
+      return B0;
   }
+}
 
- private:
-  int fd_;
-  bool exclusive_ = false;
-};
+tcflag_t DataBits(unsigned bits) {
+  switch (bits) {
+    case 5:
+      return CS5;
+    case 6:
+      return CS6;
+    case 7:
+      return CS7;
+    default:
+      return CS8;
+  }
+}
 
-constexpr tcflag_t kCflagMask = CSIZE | PARENB | CSTOPB | CRTSCTS | CLOCAL | CREAD | HUPCL;
+constexpr tcflag_t kCflagMask =
+    CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | CLOCAL | CREAD | HUPCL;
 constexpr tcflag_t kIflagMask =
     IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP | INPCK | BRKINT | PARMRK;
 constexpr tcflag_t kLflagMask = ICANON | ECHO | ECHONL | ISIG | IEXTEN;
 
-// Raw 8N1 at 9600 baud, no flow control. OPOST off keeps CR a CR and adds no
-// LF. HUPCL drops DTR once the port is let go, so DTR is up only while the
-// port is held.
-void ApplyLineSettings(termios& tio) {
+// Raw, with the settings' speed, frame and flow control. OPOST off keeps CR
+// a CR and adds no LF. HUPCL drops DTR once the port is let go.
+termios LineSettings(termios tio, const PortSettings& settings) {
   tio.c_iflag &= ~kIflagMask;
   tio.c_oflag &= ~OPOST;
   tio.c_lflag &= ~kLflagMask;
   tio.c_cflag &= ~kCflagMask;
-  tio.c_cflag |= CS8 | CLOCAL | CREAD | HUPCL;
+  tio.c_cflag |= DataBits(settings.data_bits) | CLOCAL | CREAD | HUPCL;
+  if (settings.parity != Parity::kNone) {
+    tio.c_cflag |= PARENB | (settings.parity == Parity::kOdd ? PARODD : 0);
+  }
+  if (settings.stop_bits == StopBits::kTwo) {
+    tio.c_cflag |= CSTOPB;
+  }
+  if (settings.flow_control == FlowControl::kRtsCts) {
+    tio.c_cflag |= CRTSCTS;
+  } else if (settings.flow_control == FlowControl::kXonXoff) {
+    tio.c_iflag |= IXON | IXOFF;
+  }
   tio.c_cc[VMIN] = 1;
   tio.c_cc[VTIME] = 0;
-  static_assert(kPortSettings.baud == 9600 && kPortSettings.data_bits == 8);
-  cfsetispeed(&tio, B9600);
-  cfsetospeed(&tio, B9600);
+  cfsetispeed(&tio, Speed(settings.baud));
+  cfsetospeed(&tio, Speed(settings.baud));
+  return tio;
 }
 
+// A driver may quietly keep what it cannot do; the line must be as asked.
 bool SettingsTook(const termios& want, const termios& got) {
   return (got.c_cflag & kCflagMask) == (want.c_cflag & kCflagMask) &&
-         (got.c_iflag & kIflagMask) == 0 && (got.c_oflag & OPOST) == 0 &&
-         (got.c_lflag & kLflagMask) == 0 && cfgetispeed(&got) == B9600 &&
-         cfgetospeed(&got) == B9600;
+         (got.c_iflag & kIflagMask) == (want.c_iflag & kIflagMask) &&
+         (got.c_oflag & OPOST) == 0 && (got.c_lflag & kLflagMask) == 0 &&
+         cfgetispeed(&got) == cfgetispeed(&want) && cfgetospeed(&got) == cfgetospeed(&want);
 }
 
-// DTR up, RTS down. A pty has no modem lines and says so with ENOTTY or
-// EINVAL; by now tcgetattr has shown the device is a terminal, so that
-// answer is harmless.
-void SetModemLines(int fd, const std::string& device) {
+// The 8250 driver registers ttyS nodes (major 4, minor 64 on) whether or
+// not a UART answers, and gives those without one the type PORT_UNKNOWN.
+// Other drivers (cdc-acm) leave the type 0 for ports that work.
+bool NoUartBehind(int fd) {
+  struct stat st {};
+  serial_struct info{};
+  return ::fstat(fd, &st) == 0 && major(st.st_rdev) == 4 && minor(st.st_rdev) >= 64 &&
+         ::ioctl(fd, TIOCGSERIAL, &info) == 0 && info.type == PORT_UNKNOWN;
+}
+
+// DTR and RTS as the settings say. A pty has no modem lines and says so
+// with ENOTTY or EINVAL; by now tcgetattr has shown the device is a
+// terminal, so that answer is harmless.
+void SetModemLines(int fd, const PortSettings& settings, const std::string& device) {
   int dtr = TIOCM_DTR;
   int rts = TIOCM_RTS;
-  if (::ioctl(fd, TIOCMBIS, &dtr) < 0 || ::ioctl(fd, TIOCMBIC, &rts) < 0) {
-    if (errno != ENOTTY && errno != EINVAL) {
-      FailErrno("cannot set the modem lines of serial port", device);
-    }
+  const bool ok =
+      ::ioctl(fd, settings.dtr ? TIOCMBIS : TIOCMBIC, &dtr) == 0 &&
+      (settings.flow_control == FlowControl::kRtsCts ||
+       ::ioctl(fd, settings.rts ? TIOCMBIS : TIOCMBIC, &rts) == 0);
+  if (!ok && errno != ENOTTY && errno != EINVAL) {
+    FailOpening("cannot set the modem lines of serial port", device);
   }
 }
-
-int AsFd(std::intptr_t handle) { return static_cast<int>(handle); }
 
 }  // namespace
 
-const char* DefaultPort() noexcept { return QJ570_PORT_DEVICE; }
+std::optional<std::string> PortFromUserName(std::string_view name) {
+  if (name.empty()) {
+    return std::nullopt;
+  }
+  return std::string(name);
+}
+
+std::int32_t PortHandle::Close() noexcept {
+  const int fd = static_cast<int>(std::exchange(native_, kNone));
+  // Never retried: Linux frees the descriptor even on EINTR.
+  return fd < 0 || ::close(fd) == 0 ? 0 : errno;
+}
 
 void SerialLink::open() {
   if (is_open()) {
-    Fail(EBUSY, "cannot open serial port", device_, " (it is already open)");
+    Fail(EBUSY, "cannot open serial port", device_, LinkError::Step::kUse, PortTrouble::kOther);
   }
-  PortFd fd(::open(device_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-  if (fd.get() < 0) {
-    FailErrno("cannot open serial port", device_);
+  if (Speed(settings_.baud) == B0 || settings_.data_bits < 5 || settings_.data_bits > 8) {
+    Fail(EINVAL, "cannot set the line of serial port", device_, LinkError::Step::kOpen,
+         PortTrouble::kOther);
+  }
+  PortHandle port(::open(device_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  if (!port.valid()) {
+    FailOpening("cannot open serial port", device_);
   }
   termios tio{};
-  if (::tcgetattr(fd.get(), &tio) < 0) {
-    const int number = errno;
-    Fail(number, "cannot use serial port", device_, " (it is not a terminal)");
+  if (::tcgetattr(Fd(port), &tio) < 0) {
+    FailOpening("cannot use serial port", device_);
+  }
+  if (NoUartBehind(Fd(port))) {
+    Fail(EIO, "cannot use serial port", device_, LinkError::Step::kOpen, PortTrouble::kNoHardware);
   }
   // TIOCEXCL does not stop root; a lock that every opener asks for does.
-  if (::flock(fd.get(), LOCK_EX | LOCK_NB) < 0) {
-    const int number = errno;
-    Fail(number, "cannot lock serial port", device_,
-         number == EWOULDBLOCK ? " (another program is using it)" : "");
+  if (::flock(Fd(port), LOCK_EX | LOCK_NB) < 0) {
+    FailOpening("cannot lock serial port", device_);
   }
-  if (::ioctl(fd.get(), TIOCEXCL) < 0) {
-    FailErrno("cannot take serial port", device_);
-  }
-  fd.set_exclusive();
-  ApplyLineSettings(tio);
-  if (::tcsetattr(fd.get(), TCSANOW, &tio) < 0) {
-    FailErrno("cannot set the line of serial port", device_);
+  const termios want = LineSettings(tio, settings_);
+  if (::tcsetattr(Fd(port), TCSANOW, &want) < 0) {
+    FailOpening("cannot set the line of serial port", device_);
   }
   termios got{};
-  if (::tcgetattr(fd.get(), &got) < 0) {
-    FailErrno("cannot read back the line of serial port", device_);
+  if (::tcgetattr(Fd(port), &got) < 0) {
+    FailOpening("cannot read back the line of serial port", device_);
   }
-  if (!SettingsTook(tio, got)) {
-    Fail(EINVAL, "serial port", device_,
-         " (it did not take 9600 baud, 8 data bits, no parity, 1 stop bit)");
+  if (!SettingsTook(want, got)) {
+    throw LinkError(EINVAL,
+                    PortFailure("cannot set the line of serial port", device_,
+                                "the driver did not take " + std::to_string(settings_.baud) +
+                                    " baud, " + std::to_string(settings_.data_bits) +
+                                    " data bits, its parity, stop bits and flow control",
+                                PortTrouble::kOther),
+                    LinkError::Step::kOpen);
   }
-  SetModemLines(fd.get(), device_);
+  SetModemLines(Fd(port), settings_, device_);
   // Opened non-blocking so that a missing carrier cannot hang the open;
   // writes block again so that every byte is queued.
-  const int flags = ::fcntl(fd.get(), F_GETFL);
-  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) < 0) {
-    FailErrno("cannot set blocking writes on serial port", device_);
+  const int flags = ::fcntl(Fd(port), F_GETFL);
+  if (flags < 0 || ::fcntl(Fd(port), F_SETFL, flags & ~O_NONBLOCK) < 0) {
+    FailOpening("cannot set blocking writes on serial port", device_);
   }
-  handle_ = fd.release();
+  // Last, so that no failure above has to give it back.
+  if (::ioctl(Fd(port), TIOCEXCL) < 0) {
+    FailOpening("cannot take serial port", device_);
+  }
+  port_ = std::move(port);
 }
 
 void SerialLink::WriteBytes(const std::string& bytes) {
   const char* p = bytes.data();
   std::size_t left = bytes.size();
   while (left > 0) {
-    const ssize_t n = ::write(AsFd(handle_), p, left);
+    const ssize_t n = ::write(Fd(port_), p, left);
     if (n < 0) {
       if (errno == EINTR) {
         continue;
       }
-      FailErrno("cannot write to serial port", device_);
+      FailUsing("cannot write to serial port", device_);
     }
     p += n;
     left -= static_cast<std::size_t>(n);
@@ -184,22 +255,28 @@ void SerialLink::close() {
   if (!is_open()) {
     FailNotOpen("close");
   }
-  const int fd = AsFd(std::exchange(handle_, kNoHandle));
+  PortHandle port = std::move(port_);
   int drained = 0;
-  while ((drained = ::tcdrain(fd)) < 0 && errno == EINTR) {
+  while ((drained = ::tcdrain(Fd(port))) < 0 && errno == EINTR) {
   }
-  const int drain_errno = errno;
-  const int closed = PortFd::Close(fd, true);
-  if (drained < 0) {
-    Fail(drain_errno, "cannot send the rest of the data to serial port", device_);
+  const int drain_error = drained < 0 ? errno : 0;
+  ::ioctl(Fd(port), TIOCNXCL);  // it outlives us while anyone else holds the tty
+  const int close_error = port.Close();
+  if (drain_error != 0) {
+    errno = drain_error;
+    FailUsing("cannot send the rest of the data to serial port", device_);
   }
-  if (closed < 0) {
-    FailErrno("cannot close serial port", device_);
+  if (close_error != 0) {
+    errno = close_error;
+    FailUsing("cannot close serial port", device_);
   }
 }
 
 void SerialLink::Release() noexcept {
-  PortFd::Close(AsFd(std::exchange(handle_, kNoHandle)), true);
+  if (is_open()) {
+    ::ioctl(Fd(port_), TIOCNXCL);
+    (void)port_.Close();
+  }
 }
 
 const std::int32_t SerialLink::kNotOpenError = EBADF;

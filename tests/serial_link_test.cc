@@ -31,34 +31,69 @@ LinkError ExpectLinkError(const std::function<void()>& step, int number,
     step();
   } catch (LinkError& e) {
     EXPECT_EQ(e.number(), number) << e.what();
-    EXPECT_THAT(e.description(), HasSubstr(device));
+    EXPECT_THAT(e.what(), HasSubstr(device));
     return std::move(e);
   }
   ADD_FAILURE() << "no LinkError";
   return {0, ""};
 }
 
-TEST(SerialLink, AppliesRaw8N1At9600WithoutFlowControl) {
+TEST(SerialLink, AppliesItsSettingsAndReadsThemBack) {
   PtyPeer peer;
-  SerialLink link(peer.slave_path());
+  {
+    SerialLink link(peer.slave_path());  // the printer's: raw 8N1 at 9600, no flow control
+    link.open();
+    termios tio{};
+    ASSERT_EQ(::tcgetattr(peer.slave_fd(), &tio), 0);
+    EXPECT_EQ(cfgetospeed(&tio), B9600);
+    EXPECT_EQ(cfgetispeed(&tio), B9600);
+    EXPECT_EQ(tio.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS), static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(tio.c_cflag & (CLOCAL | CREAD | HUPCL),
+              static_cast<tcflag_t>(CLOCAL | CREAD | HUPCL));
+    EXPECT_EQ(tio.c_oflag & OPOST, 0U);
+    EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | IXANY), 0U);
+    EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0U);
+    const int flags = ::fcntl(peer.slave_fd(), F_GETFL);
+    link.close();
+    EXPECT_EQ(::fcntl(peer.slave_fd(), F_GETFL), flags);
+  }
+  // Another printer's line: every field is applied, none is hard-coded.
+  PortSettings other;
+  other.baud = 19200;
+  other.stop_bits = StopBits::kTwo;
+  other.flow_control = FlowControl::kRtsCts;
+  SerialLink link(peer.slave_path(), other);
   link.open();
   termios tio{};
   ASSERT_EQ(::tcgetattr(peer.slave_fd(), &tio), 0);
-  EXPECT_EQ(cfgetospeed(&tio), B9600);
-  EXPECT_EQ(cfgetispeed(&tio), B9600);
-  EXPECT_EQ(tio.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS), static_cast<tcflag_t>(CS8));
-  EXPECT_EQ(tio.c_cflag & (CLOCAL | CREAD | HUPCL), static_cast<tcflag_t>(CLOCAL | CREAD | HUPCL));
-  EXPECT_EQ(tio.c_oflag & OPOST, 0U);
-  EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | IXANY), 0U);
-  EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0U);
-  const int flags = ::fcntl(peer.slave_fd(), F_GETFL);
-  EXPECT_TRUE(link.is_open());
+  EXPECT_EQ(cfgetospeed(&tio), B19200);
+  EXPECT_EQ(tio.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS),
+            static_cast<tcflag_t>(CS8 | CSTOPB | CRTSCTS));
   link.close();
-  EXPECT_FALSE(link.is_open());
-  EXPECT_EQ(::fcntl(peer.slave_fd(), F_GETFL), flags);
+  other.flow_control = FlowControl::kXonXoff;
+  SerialLink xon(peer.slave_path(), other);
+  xon.open();
+  ASSERT_EQ(::tcgetattr(peer.slave_fd(), &tio), 0);
+  EXPECT_EQ(tio.c_iflag & (IXON | IXOFF), static_cast<tcflag_t>(IXON | IXOFF));
+  EXPECT_EQ(tio.c_cflag & CRTSCTS, 0U);
+  xon.close();
+  // A pty keeps 8 bits and no parity whatever it is asked: the read-back
+  // catches a driver that quietly keeps what it cannot do.
+  other.data_bits = 7;
+  other.parity = Parity::kOdd;
+  SerialLink seven(peer.slave_path(), other);
+  EXPECT_THAT(ExpectLinkError([&] { seven.open(); }, EINVAL, peer.slave_path()).what(),
+              HasSubstr("did not take 19200 baud, 7 data bits"));
+  EXPECT_FALSE(seven.is_open());
+  // A rate the system does not offer is refused before the port is touched.
+  other.baud = 12345;
+  SerialLink odd(peer.slave_path(), other);
+  const int before = OpenDescriptorCount();
+  ExpectLinkError([&] { odd.open(); }, EINVAL, peer.slave_path());
+  EXPECT_EQ(OpenDescriptorCount(), before);
 }
 
-TEST(SerialLink, SendsBytesUnalteredInWriteOrderAndCloseLosesNone) {
+TEST(SerialLink, SendsBytesUnalteredInWriteOrderAndDrainsBeforeClosing) {
   PtyPeer peer;
   SerialLink link(peer.slave_path());
   link.open();
@@ -68,12 +103,18 @@ TEST(SerialLink, SendsBytesUnalteredInWriteOrderAndCloseLosesNone) {
     want += line.Encode();
     link.write(line);
   }
+  testing::DrainRecorder drains;
   link.close();  // at once: the drain must keep every queued byte
+  // A pty never loses queued bytes, so the drain itself is what is checked:
+  // one, on the port, while it was still open.
+  ASSERT_EQ(drains.calls().size(), 1U);
+  EXPECT_TRUE(drains.calls()[0].fd_was_open);
+  EXPECT_EQ(::fcntl(drains.calls()[0].fd, F_GETFD), -1) << "the port was not closed after it";
   EXPECT_EQ(peer.WaitFor(want.size()), want);
   EXPECT_EQ(peer.Settle().size(), want.size());
 }
 
-TEST(SerialLink, RefusesWhatIsNotAFreeTerminalBeforeSendingAByte) {
+TEST(SerialLink, RefusesWhatIsNotAFreeTerminalBeforeSendingAByteAndSaysWhatToDo) {
   PtyPeer peer;
   const auto plain = std::filesystem::temp_directory_path() / "qj570-plain-file";
   std::ofstream(plain).put('\0');  // not a terminal, and must stay as it is
@@ -82,21 +123,23 @@ TEST(SerialLink, RefusesWhatIsNotAFreeTerminalBeforeSendingAByte) {
     const int before = OpenDescriptorCount();
     SerialLink link(device);
     LinkError e = ExpectLinkError([&] { link.open(); }, number, device);
+    EXPECT_EQ(e.step(), LinkError::Step::kOpen);
     EXPECT_FALSE(link.is_open());
     EXPECT_EQ(OpenDescriptorCount(), before) << device;
-    return e;
+    return std::string(e.what());
   };
-  EXPECT_THAT(refuse("/nonexistent/ttyS9", ENOENT).description(),
-              HasSubstr("cannot open serial port /nonexistent/ttyS9: No such file"));
-  EXPECT_THAT(refuse(plain, ENOTTY).description(), HasSubstr("not a terminal"));
+  EXPECT_THAT(refuse("/nonexistent/ttyS9", ENOENT),
+              HasSubstr("cannot open serial port /nonexistent/ttyS9: No such file or directory. "
+                        "There is no device of that name."));
+  EXPECT_THAT(refuse(plain, ENOTTY), HasSubstr("Inappropriate ioctl for device. It is no serial"));
   EXPECT_EQ(std::filesystem::file_size(plain), 1U);
-  refuse("/dev/null", ENOTTY);
+  EXPECT_THAT(refuse("/dev/null", ENOTTY), HasSubstr("--port"));
 
   // Another program holds the port. root passes TIOCEXCL, not the lock.
   const int other = ::open(peer.slave_path().c_str(), O_RDWR | O_NOCTTY);
   ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
-  EXPECT_THAT(refuse(peer.slave_path(), EWOULDBLOCK).description(),
-              HasSubstr("another program is using it"));
+  EXPECT_THAT(refuse(peer.slave_path(), EWOULDBLOCK),
+              HasSubstr("Another program is using the port"));
   ::close(other);
   std::filesystem::remove(plain);
   EXPECT_EQ(peer.Settle(), "");
@@ -119,7 +162,8 @@ TEST(SerialLink, UnencodableLineQueuesNothingOfIt) {
   link.open();
   const LinkError e =
       ExpectLinkError([&] { link.write(TextLine(U"ABC\u00F1DEF")); }, EILSEQ, peer.slave_path());
-  EXPECT_THAT(e.description(), HasSubstr("U+00F1"));
+  EXPECT_THAT(e.what(), HasSubstr("U+00F1"));
+  EXPECT_EQ(e.step(), LinkError::Step::kUse);
   EXPECT_TRUE(link.is_open());
   link.write(BlankLine());
   link.close();
@@ -165,7 +209,8 @@ TEST(SerialLink, OtherEndVanishingMidJobFailsWithoutHangOrLeak) {
           link.close();
         },
         EIO, peer.slave_path());
-    EXPECT_THAT(e.description(), HasSubstr("serial port"));
+    EXPECT_THAT(e.what(), HasSubstr("serial port"));
+    EXPECT_EQ(e.step(), LinkError::Step::kUse);
   }  // the link lets the port go when it is destroyed
   EXPECT_EQ(OpenDescriptorCount(), before);
 }

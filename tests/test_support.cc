@@ -1,5 +1,6 @@
 #include "tests/test_support.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <unistd.h>
@@ -86,6 +87,13 @@ std::string PtyPeer::Take() {
   return std::exchange(received_, {});
 }
 
+namespace {
+DrainRecorder* recorder = nullptr;  // the one that records now, if any
+}  // namespace
+
+DrainRecorder::DrainRecorder() { recorder = this; }
+DrainRecorder::~DrainRecorder() { recorder = nullptr; }
+
 int OpenDescriptorCount() {
   const std::filesystem::directory_iterator fds("/proc/self/fd");
   const auto count = std::distance(begin(fds), end(fds));
@@ -117,3 +125,12 @@ std::string ExpectedReceipt() {
 }
 
 }  // namespace qj570::testing
+
+extern "C" int __real_tcdrain(int fd);  // NOLINT(bugprone-reserved-identifier): ld's name
+
+extern "C" int __wrap_tcdrain(int fd) {  // NOLINT(bugprone-reserved-identifier): ld's name
+  if (qj570::testing::recorder != nullptr) {
+    qj570::testing::recorder->Record(fd, ::fcntl(fd, F_GETFD) != -1);
+  }
+  return __real_tcdrain(fd);
+}

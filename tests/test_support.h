@@ -49,6 +49,28 @@ class PtyPeer {
   std::thread reader_;
 };
 
+// Records each tcdrain the code under test makes while it lives. The test
+// program is linked with --wrap=tcdrain, so every call passes through here.
+class DrainRecorder {
+ public:
+  struct Call {
+    int fd;
+    bool fd_was_open;
+  };
+  DrainRecorder();
+  ~DrainRecorder();
+  DrainRecorder(const DrainRecorder&) = delete;
+  DrainRecorder& operator=(const DrainRecorder&) = delete;
+  DrainRecorder(DrainRecorder&&) = delete;
+  DrainRecorder& operator=(DrainRecorder&&) = delete;
+
+  [[nodiscard]] const std::vector<Call>& calls() const { return calls_; }
+  void Record(int fd, bool was_open) { calls_.push_back({fd, was_open}); }
+
+ private:
+  std::vector<Call> calls_;
+};
+
 // How many descriptors this process has open.
 int OpenDescriptorCount();
 

@@ -1,0 +1,114 @@
+#include "app/command_line.h"
+
+#include <string_view>
+
+#include "app/main_window.h"
+#include "app/process.h"
+#include "app/receipt_file.h"
+#include "receipt/serial_link.h"
+#include "receipt/serial_ports.h"
+
+namespace qj570::app {
+namespace {
+
+// The value of --name VALUE or --name=VALUE at args[i]; advances i past it.
+bool TakeValue(const std::vector<std::string>& args, std::size_t& i, std::string_view name,
+               std::string& value) {
+  const std::string_view arg = args[i];
+  if (arg == name) {
+    if (i + 1 >= args.size()) {
+      throw UsageError(std::string(name) + " needs a value");
+    }
+    value = args[++i];
+    return true;
+  }
+  if (arg.starts_with(name) && arg.size() > name.size() && arg[name.size()] == '=') {
+    value = arg.substr(name.size() + 1);
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+Options ParseCommandLine(const std::vector<std::string>& args) {
+  Options options;
+  options.port = DefaultPort();
+  bool port_given = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    std::string value;
+    if (arg == "--help" || arg == "-h" || arg == "--version" || arg == "--list-ports") {
+      if (args.size() != 1) {
+        throw UsageError(arg + " takes no other argument");
+      }
+      options.action = arg == "--version"      ? Options::Action::kVersion
+                       : arg == "--list-ports" ? Options::Action::kListPorts
+                                               : Options::Action::kHelp;
+    } else if (TakeValue(args, i, "--port", value)) {
+      const auto port = PortFromUserName(value);
+      if (port_given || !port) {
+        throw UsageError(port_given ? "--port is given twice" : "'" + value + "' is not a port");
+      }
+      options.port = *port;
+      port_given = true;
+    } else if (TakeValue(args, i, "--receipt", value)) {
+      if (options.action == Options::Action::kPrintReceipt || value.empty()) {
+        throw UsageError(value.empty() ? "--receipt needs a file" : "--receipt is given twice");
+      }
+      options.action = Options::Action::kPrintReceipt;
+      options.receipt = value;
+    } else {
+      throw UsageError("unknown argument '" + arg + "'");
+    }
+  }
+  return options;
+}
+
+std::string Usage() {
+  return std::string(
+             "Usage: qj570-rs232 [--port PORT] [--receipt FILE]\n"
+             "       qj570-rs232 --list-ports | --help | --version\n"
+             "\n"
+             "Without --receipt, opens a window whose button prints a sample receipt on\n"
+             "the QJ-570 printer on serial port ") +
+         DefaultPort() +
+         " (9600 baud, 8 data bits, no parity, 1 stop bit).\n"
+         "\n"
+         "  --port PORT     use this serial port instead (/dev/ttyUSB0; COM3 on Windows)\n"
+         "  --receipt FILE  print FILE, UTF-8 text, then end, with no window; - reads\n"
+         "                  standard input. Each line prints as a line; SO may stand in it\n"
+         "  --list-ports    list the serial ports that have hardware behind them\n"
+         "  --help          show this help\n"
+         "  --version       show the version\n";
+}
+
+int RunCommandLine(const std::vector<std::string>& args) {
+  Options options;
+  try {
+    options = ParseCommandLine(args);
+  } catch (const UsageError& error) {
+    PrintError(std::string("qj570-rs232: ") + error.what() + "\n\n" + Usage());
+    return 2;
+  }
+  switch (options.action) {
+    case Options::Action::kHelp:
+      PrintOut(Usage());
+      return 0;
+    case Options::Action::kVersion:
+      PrintOut("qj570-rs232 " QJ570_VERSION "\n");
+      return 0;
+    case Options::Action::kListPorts:
+      PrintOut(DescribeSerialPorts(FindSerialPorts()) + "\n");
+      return 0;
+    case Options::Action::kPrintReceipt:
+      return PrintReceiptFile(options.receipt, options.port);
+    case Options::Action::kWindow:
+      break;
+  }
+  Form1 form1(options.port);
+  form1.Show();
+  return form1.Run();
+}
+
+}  // namespace qj570::app
