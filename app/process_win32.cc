@@ -1,9 +1,10 @@
 // The process of a Windows GUI program: it has standard handles only when
 // its starter gave it some, and a console only when it attaches to one.
+#include <windows.h>
+// after windows.h, which it needs
 #include <fcntl.h>
 #include <io.h>
 #include <shellapi.h>
-#include <windows.h>
 
 #include <cstdio>
 #include <iostream>

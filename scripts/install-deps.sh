@@ -10,10 +10,14 @@ sudo=""
 run_pkgs=(build-essential cmake perl python3 libfltk1.3-dev libx11-dev libxext-dev libxft-dev
   libxinerama-dev libxcursor-dev libxfixes-dev libxrender-dev libfontconfig-dev)
 test_pkgs=(libgtest-dev libgmock-dev python3-serial python3-tk python3-xlib clang-format clang-tidy
-  xvfb xauth xdotool imagemagick dpkg-dev util-linux)
+  xvfb xauth xdotool imagemagick dpkg-dev util-linux lintian desktop-file-utils icoutils
+  qemu-system-x86 busybox-static)
 
-# The 32-bit Windows program: cross-compiled, and tested under Wine.
-windows_pkgs=(g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32)
+# The Windows program, 32-bit (the one we ship) and 64-bit: cross-compiled,
+# checked as built, and tested under Wine. wine32 installs everywhere, even
+# where the kernel will not run it.
+windows_pkgs=(g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64-posix
+  binutils-mingw-w64-x86-64 wine wine32 wine64)
 
 pkgs=("${run_pkgs[@]}")
 [ "$what" = run ] || pkgs+=("${test_pkgs[@]}")

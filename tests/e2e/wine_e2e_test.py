@@ -1,7 +1,11 @@
 """The Windows program end to end under Wine and Xvfb, printing on a pty
 that Wine knows as COM1.
 
-    wine_e2e_test.py PROGRAM.exe WINEPREFIX
+    wine_e2e_test.py PROGRAM.exe WINEPREFIX win32|win64
+
+win32 runs the 32-bit program with Debian's wine script; win64 runs the
+64-bit one with the 64-bit loader named outright, since the script picks
+the 32-bit loader whenever wine32 is installed, whatever WINEARCH says.
 
 Wine links its COM ports to whatever /dev/ttyS* it finds, each time its
 server starts. So this whole test, Xvfb, wineserver and every Wine process
@@ -21,7 +25,9 @@ import unittest
 from x_session import (Program, ProgramTestCase, PtyPrinter, Xvfb, in_private_dev,
                        require_tools)
 
-PROGRAM, PREFIX = sys.argv[1], pathlib.Path(sys.argv[2])
+SAMPLE_TEXT = pathlib.Path(__file__).resolve().parents[1] / "data" / "sample_receipt.txt"
+PROGRAM, PREFIX, ARCH = sys.argv[1], pathlib.Path(sys.argv[2]), sys.argv[3]
+LOADER = "/usr/lib/wine/wine64" if ARCH == "win64" else "wine"
 INSIDE = "QJ570_IN_PRIVATE_DEV"
 
 
@@ -32,43 +38,50 @@ def serial_ports_visible():
 class WineTest(ProgramTestCase):
     @classmethod
     def setUpClass(cls):
-        require_tools("wine", "wineserver", "Xvfb", "xdotool", "import")
+        require_tools(LOADER, "wineserver", "Xvfb", "xdotool", "import")
         if os.environ.get(INSIDE) != "1" or serial_ports_visible():
             raise AssertionError("refusing to run Wine where serial ports are visible")
         cls.started = time.monotonic()
         cls.x = Xvfb()
         shutil.rmtree(PREFIX, ignore_errors=True)
-        cls.env = dict(cls.x.env, WINEPREFIX=str(PREFIX), WINEARCH="win32", WINEDEBUG="-all",
+        cls.env = dict(cls.x.env, WINEPREFIX=str(PREFIX), WINEARCH=ARCH, WINEDEBUG="-all",
                        WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d")
-        cls.wine("wineboot", "--init")
+        if ARCH == "win64":
+            cls.env["WINELOADER"] = LOADER
+        cls.wine(LOADER, "wineboot", "--init")
         cls.wine("wineserver", "-w")
 
     @classmethod
     def tearDownClass(cls):
         cls.wine("wineserver", "-k", check=False)  # this prefix's server only
         cls.x.stop()
-        print(f"\nWine tests took {time.monotonic() - cls.started:.1f} s", file=sys.stderr)
+        print(f"\nWine tests ({ARCH}) took {time.monotonic() - cls.started:.1f} s", file=sys.stderr)
 
     @classmethod
     def wine(cls, *argv, check=True):
         return subprocess.run(argv, env=cls.env, check=check, capture_output=True, timeout=180)
 
-    def map_com1(self, pty):
-        """COM1 is the pty (None: no COM1). Wine's mount manager makes its
-        links when the server starts, so the server starts again."""
+    def map_ports(self, ports):
+        """Wine's COM ports are these ptys ({"COM1": pty}; {} for none).
+        Wine's mount manager makes its links when the server starts, so the
+        server starts again."""
         key = r"HKLM\Software\Wine\Ports"
-        if pty:
-            self.wine("wine", "reg", "add", key, "/v", "COM1", "/d", pty, "/f")
-        else:
-            self.wine("wine", "reg", "delete", key, "/v", "COM1", "/f", check=False)
+        self.wine(LOADER, "reg", "delete", key, "/f", check=False)
+        for name, pty in ports.items():
+            self.wine(LOADER, "reg", "add", key, "/v", name, "/d", pty, "/f")
         self.wine("wineserver", "-k", check=False)
         self.wine("wineserver", "-w")
         for link in (PREFIX / "dosdevices").glob("com*"):  # the manager keeps old ones
             link.unlink()
-        self.wine("wine", "cmd", "/c", "exit")  # the server and its mount manager are up
+        self.wine(LOADER, "cmd", "/c", "exit")  # the server and its mount manager are up
         links = {p.name: os.readlink(p) for p in (PREFIX / "dosdevices").glob("com*")}
         self.assertFalse([t for t in links.values() if t.startswith("/dev/ttyS")], links)
-        self.assertEqual(links.get("com1"), pty)
+        self.assertEqual(links, {name.lower(): pty for name, pty in ports.items()})
+
+    def run_program(self, *args, stdin=None):
+        """The program with arguments that open no window."""
+        return subprocess.run([LOADER, PROGRAM, *args], env=self.env, capture_output=True,
+                              input=stdin, timeout=60)
 
     def setUp(self):
         self.workdir = tempfile.TemporaryDirectory()
@@ -76,23 +89,60 @@ class WineTest(ProgramTestCase):
         self.addCleanup(self.workdir.cleanup)
         self.addCleanup(self.printer.stop)
 
-    def start(self, port=None):
-        program = Program(["wine", PROGRAM], self.x, self.workdir.name, extra_env=self.env)
+    def start(self, port=None, args=()):
+        program = Program([LOADER, PROGRAM, *args], self.x, self.workdir.name,
+                          extra_env=self.env)
         self.addCleanup(program.kill)
         return program
 
     def test_missing_com1_is_reported_then_the_program_ends(self):
-        self.map_com1(None)
+        self.map_ports({})
         self.check_failure(None, 2, "COM1", screenshot="error-box-win32.png")
+        self.assertIn("There is no device of that name", self.last_stderr)
 
     def test_each_press_prints_one_whole_receipt_and_closing_ends_it(self):
-        self.map_com1(self.printer.pty)
+        self.map_ports({"COM1": self.printer.pty})
         program = self.start()
         self.assertEqual(program.geometry(), (312, 213))
         self.x.screenshot(program.window, "form1-win32.png")
         self.check_presses(program)
         self.close(program)
         self.assertEqual(len(self.printer.received()), 5 * len(self.RECEIPT))
+
+    def test_port_chosen_on_the_command_line_and_a_receipt_from_a_file(self):
+        self.map_ports({"COM3": self.printer.pty, "COM12": self.printer.pty})
+        listed = self.run_program("--list-ports")
+        self.assertEqual(listed.returncode, 0, listed.stderr)
+        self.assertIn(b"COM3", listed.stdout)
+        program = self.start(args=["--port", "com3"])
+        program.click(120, 56)
+        self.assert_receipts(1)
+        self.close(program)
+        # COM10 and above are reached as \\.\COMn; either spelling works.
+        receipt = pathlib.Path(self.workdir.name) / "receipt.txt"
+        receipt.write_bytes(SAMPLE_TEXT.read_bytes())
+        done = self.run_program("--port", "\\\\.\\COM12", "--receipt",
+                                "Z:" + str(receipt).replace("/", "\\"))
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assert_receipts(2)
+        done = self.run_program("--port", "COM12", "--receipt", "-",
+                                stdin=SAMPLE_TEXT.read_bytes())
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assert_receipts(3)
+
+    def test_bad_arguments_print_the_usage_and_open_nothing(self):
+        self.map_ports({"COM1": self.printer.pty})
+        for args in (["--bogus"], ["--port", "LPT1"], ["--port"]):
+            done = self.run_program(*args)
+            self.assertEqual(done.returncode, 2, args)
+            self.assertIn(b"Usage: qj570-rs232", done.stderr)
+        bad = pathlib.Path(self.workdir.name) / "bad.txt"
+        bad.write_bytes("caf\u00e9\n".encode())
+        done = self.run_program("--receipt", "Z:" + str(bad).replace("/", "\\"))
+        self.assertEqual(done.returncode, 1)
+        self.assertIn(b"line 1, column 4: U+00E9", done.stderr)
+        time.sleep(self.QUIET)
+        self.assertEqual(self.printer.received(), b"")
 
 
 if __name__ == "__main__":

@@ -1,0 +1,13 @@
+# Cross-builds the Windows program with Debian's MinGW-w64. The including
+# file sets QJ570_MINGW_TRIPLE and CMAKE_SYSTEM_PROCESSOR.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_C_COMPILER ${QJ570_MINGW_TRIPLE}-gcc)
+set(CMAKE_CXX_COMPILER ${QJ570_MINGW_TRIPLE}-g++)
+set(CMAKE_RC_COMPILER ${QJ570_MINGW_TRIPLE}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${QJ570_MINGW_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+# One file: the C and C++ runtimes are linked in.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+set(CMAKE_EXE_LINKER_FLAGS_RELEASE_INIT "-s")
