@@ -7,6 +7,7 @@
 #include <FL/Fl_Pixmap.H>
 #include <FL/fl_ask.H>
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -41,6 +42,32 @@ void OnFormClose(Fl_Widget* form, void* /*unused*/) {
     return;
   }
   form->hide();
+}
+
+// FLTK's message box does not wrap: break long lines at spaces.
+std::string Wrapped(const std::string& text, std::size_t width) {
+  std::string out;
+  std::size_t column = 0;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    const std::size_t end = std::min(text.find_first_of(" \n", start), text.size());
+    const std::size_t word = end - start;
+    if (column > 0 && column + 1 + word > width) {
+      out += '\n';
+      column = 0;
+    } else if (column > 0) {
+      out += ' ';
+      ++column;
+    }
+    out.append(text, start, word);
+    column += word;
+    if (end < text.size() && text[end] == '\n') {
+      out += '\n';
+      column = 0;
+    }
+    start = end + 1;
+  }
+  return out;
 }
 
 }  // namespace
@@ -88,7 +115,7 @@ int Form1::Run() {
 
 void Form1::ShowErrorAndEnd(const std::string& message) {
   fl_message_title(kForm1.caption);
-  fl_alert("%s", message.c_str());
+  fl_alert("%s", Wrapped(message, 72).c_str());
   exit_status_ = 1;
   widgets_->form.hide();  // the last window: Fl::run returns
 }

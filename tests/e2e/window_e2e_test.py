@@ -5,6 +5,8 @@ printing on the virtual printer.
 """
 import fcntl
 import os
+import pathlib
+import subprocess
 import sys
 import tempfile
 import time
@@ -14,6 +16,7 @@ from x_session import (Program, ProgramTestCase, VirtualPrinter, Xvfb, in_privat
                        port_is_free, require_tools)
 
 PROGRAM, PRINTER = sys.argv[1], sys.argv[2]
+SAMPLE_TEXT = str(pathlib.Path(__file__).resolve().parents[1] / "data" / "sample_receipt.txt")
 # What the program opens. Each run has a mount namespace of its own, where
 # this is the printer's pty, missing, or a plain file: never the machine's.
 PORT_1 = "/dev/ttyS0"  # only ever a bind mount in the program's own namespace
@@ -81,20 +84,87 @@ class WindowTest(ProgramTestCase):
 
     def test_missing_port_is_reported_then_the_program_ends(self):
         self.check_failure("-", 2, PORT_1, screenshot="error-box.png")
+        self.assertIn("No such file or directory. There is no device of that name.",
+                      self.last_stderr)
+        # The private /dev has no serial port at all.
+        self.assertIn("No serial port with hardware behind it was found", self.last_stderr)
 
     def test_port_held_by_another_program_is_reported_then_the_program_ends(self):
         holder = os.open(self.printer.pty, os.O_RDWR | os.O_NOCTTY)
         self.addCleanup(os.close, holder)
         fcntl.flock(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
         self.check_failure(self.printer.pty, 11, PORT_1)
+        self.assertIn("Another program is using the port", self.last_stderr)
 
     def test_plain_file_as_port_is_reported_and_left_alone(self):
         plain = os.path.join(self.workdir.name, "not-a-port")
         with open(plain, "wb") as f:
             f.write(b"keep")
         self.check_failure(plain, 25, PORT_1)
+        self.assertIn("It is no serial port", self.last_stderr)
         with open(plain, "rb") as f:
             self.assertEqual(f.read(), b"keep")
+
+    def run_program(self, *args, stdin=None):
+        """The program with arguments that open no window, in a /dev with
+        no serial port but the printer's pty under /dev/pts."""
+        return subprocess.run(in_private_dev("-", [PROGRAM, *args]), capture_output=True,
+                              input=stdin, timeout=30)
+
+    def test_port_chosen_on_the_command_line(self):
+        program = Program(in_private_dev("-", [PROGRAM, "--port", self.printer.pty]), self.x,
+                          self.workdir.name)
+        self.addCleanup(program.kill)
+        program.click(120, 56)
+        self.assert_receipts(1)
+        self.close(program)
+
+    def test_receipt_from_a_file_or_standard_input_without_a_window(self):
+        done = self.run_program("--receipt", SAMPLE_TEXT, "--port", self.printer.pty)
+        self.assertEqual((done.returncode, done.stderr), (0, b""))
+        self.assert_receipts(1)
+        with open(SAMPLE_TEXT, "rb") as f:
+            done = self.run_program("--port=" + self.printer.pty, "--receipt", "-",
+                                    stdin=f.read())
+        self.assertEqual((done.returncode, done.stderr), (0, b""))
+        self.assert_receipts(2)
+        # On serial port 1, which is missing here: the error, with its number.
+        done = self.run_program("--receipt", SAMPLE_TEXT)
+        self.assertEqual(done.returncode, 1)
+        self.assertIn(b"Run-time error '2': cannot open serial port /dev/ttyS0", done.stderr)
+
+    def test_bad_input_sends_nothing_and_says_what_is_wrong(self):
+        bad = os.path.join(self.workdir.name, "bad.txt")
+        with open(bad, "wb") as f:
+            f.write("總計\n\n  113元\t\n".encode())
+        port = "--port=" + self.printer.pty
+        cases = [([port, "--receipt", bad], 1,
+                  b"bad.txt: line 3, column 7: control character U+0009"),
+                 ([port, "--receipt", "/nonexistent.txt"], 1,
+                  b"cannot read /nonexistent.txt: No such file or directory"),
+                 (["--bogus"], 2, b"unknown argument '--bogus'"),
+                 (["--port"], 2, b"--port needs a value"),
+                 (["--port", ""], 2, b"'' is not a port"),
+                 ([port, port], 2, b"--port is given twice"),
+                 ([port, "--receipt", bad, "--receipt", bad], 2, b"--receipt is given twice"),
+                 (["--help", port], 2, b"--help takes no other argument")]
+        for args, status, message in cases:
+            done = self.run_program(*args)
+            self.assertEqual(done.returncode, status, args)
+            self.assertIn(message, done.stderr, args)
+            if status == 2:
+                self.assertIn(b"Usage: qj570-rs232", done.stderr)
+        time.sleep(self.QUIET)
+        self.assertEqual(self.printer.received(), b"")
+        self.assertTrue(port_is_free(self.printer.pty))
+
+    def test_help_version_and_the_ports_there_are(self):
+        for args, text in [(["--help"], b"--port PORT"), (["-h"], b"Usage: qj570-rs232"),
+                           (["--version"], b"qj570-rs232 1.0.0\n"),
+                           (["--list-ports"], b"No serial port with hardware behind it")]:
+            done = self.run_program(*args)
+            self.assertEqual(done.returncode, 0, args)
+            self.assertIn(text, done.stdout, args)
 
 
 if __name__ == "__main__":
