@@ -34,8 +34,8 @@ bool WriteTo(HANDLE handle, std::string_view text) {
   DWORD written = 0;
   if (GetConsoleMode(handle, &mode) != 0) {
     const std::wstring wide = Wide(text);
-    return WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written,
-                         nullptr) != 0;
+    return WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr) !=
+           0;
   }
   return WriteFile(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) != 0;
 }

@@ -35,13 +35,14 @@ void SerialLink::FailUnencodable(const EncodeError& error) const {
                   std::string("cannot write to serial port ") + device_ + ": " + error.what());
 }
 
-std::string PortFailure(const char* step, const std::string& device,
-                        const std::string& system_text, PortTrouble trouble) {
+std::string PortFailure(const char* step, const std::string& device, const std::string& system_text,
+                        PortTrouble trouble) {
   std::string text = std::string(step) + " " + device + ": " + system_text + ".";
   switch (trouble) {
     case PortTrouble::kMissing:
-      text += " There is no device of that name. If the printer is on a USB serial adapter,"
-              " check that it is plugged in, or choose the printer's port with --port.";
+      text +=
+          " There is no device of that name. If the printer is on a USB serial adapter,"
+          " check that it is plugged in, or choose the printer's port with --port.";
       break;
     case PortTrouble::kNoHardware:
       text += " No serial port hardware answers at " + device +
@@ -49,15 +50,17 @@ std::string PortFailure(const char* step, const std::string& device,
               " printer to a port that has one, or choose its port with --port.";
       break;
     case PortTrouble::kPermission:
-      text += " You may not use this port: add your user to the 'dialout' group"
-              " (sudo adduser $USER dialout) and log in again.";
+      text +=
+          " You may not use this port: add your user to the 'dialout' group"
+          " (sudo adduser $USER dialout) and log in again.";
       break;
     case PortTrouble::kBusy:
       text += " Another program is using the port: close that program, then try again.";
       break;
     case PortTrouble::kNotTerminal:
-      text += " It is no serial port, so no printer can be behind it: choose the printer's"
-              " serial port with --port.";
+      text +=
+          " It is no serial port, so no printer can be behind it: choose the printer's"
+          " serial port with --port.";
       break;
     case PortTrouble::kOther:
       break;

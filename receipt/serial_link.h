@@ -150,7 +150,7 @@ enum class PortTrouble : std::uint8_t {
 // "cannot open serial port /dev/ttyS0: No such file or directory. There is
 // no device of that name: ..." The system's text, then what it means and
 // what to do next.
-std::string PortFailure(const char* step, const std::string& device,
-                        const std::string& system_text, PortTrouble trouble);
+std::string PortFailure(const char* step, const std::string& device, const std::string& system_text,
+                        PortTrouble trouble);
 
 }  // namespace qj570

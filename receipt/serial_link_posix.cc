@@ -44,8 +44,7 @@ PortTrouble TroubleOf(int number) {
 [[noreturn]] void Fail(int number, const char* step, const std::string& device,
                        LinkError::Step when, PortTrouble trouble) {
   throw LinkError(number,
-                  PortFailure(step, device, std::system_category().message(number), trouble),
-                  when);
+                  PortFailure(step, device, std::system_category().message(number), trouble), when);
 }
 
 // The failure of the system call that just returned -1, while the port is
@@ -101,8 +100,7 @@ tcflag_t DataBits(unsigned bits) {
   }
 }
 
-constexpr tcflag_t kCflagMask =
-    CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | CLOCAL | CREAD | HUPCL;
+constexpr tcflag_t kCflagMask = CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | CLOCAL | CREAD | HUPCL;
 constexpr tcflag_t kIflagMask =
     IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP | INPCK | BRKINT | PARMRK;
 constexpr tcflag_t kLflagMask = ICANON | ECHO | ECHONL | ISIG | IEXTEN;
@@ -136,9 +134,9 @@ termios LineSettings(termios tio, const PortSettings& settings) {
 // A driver may quietly keep what it cannot do; the line must be as asked.
 bool SettingsTook(const termios& want, const termios& got) {
   return (got.c_cflag & kCflagMask) == (want.c_cflag & kCflagMask) &&
-         (got.c_iflag & kIflagMask) == (want.c_iflag & kIflagMask) &&
-         (got.c_oflag & OPOST) == 0 && (got.c_lflag & kLflagMask) == 0 &&
-         cfgetispeed(&got) == cfgetispeed(&want) && cfgetospeed(&got) == cfgetospeed(&want);
+         (got.c_iflag & kIflagMask) == (want.c_iflag & kIflagMask) && (got.c_oflag & OPOST) == 0 &&
+         (got.c_lflag & kLflagMask) == 0 && cfgetispeed(&got) == cfgetispeed(&want) &&
+         cfgetospeed(&got) == cfgetospeed(&want);
 }
 
 // The 8250 driver registers ttyS nodes (major 4, minor 64 on) whether or
@@ -157,10 +155,9 @@ bool NoUartBehind(int fd) {
 void SetModemLines(int fd, const PortSettings& settings, const std::string& device) {
   int dtr = TIOCM_DTR;
   int rts = TIOCM_RTS;
-  const bool ok =
-      ::ioctl(fd, settings.dtr ? TIOCMBIS : TIOCMBIC, &dtr) == 0 &&
-      (settings.flow_control == FlowControl::kRtsCts ||
-       ::ioctl(fd, settings.rts ? TIOCMBIS : TIOCMBIC, &rts) == 0);
+  const bool ok = ::ioctl(fd, settings.dtr ? TIOCMBIS : TIOCMBIC, &dtr) == 0 &&
+                  (settings.flow_control == FlowControl::kRtsCts ||
+                   ::ioctl(fd, settings.rts ? TIOCMBIS : TIOCMBIC, &rts) == 0);
   if (!ok && errno != ENOTTY && errno != EINVAL) {
     FailOpening("cannot set the modem lines of serial port", device);
   }

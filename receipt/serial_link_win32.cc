@@ -109,7 +109,7 @@ void ApplyLineSettings(DCB& dcb, const PortSettings& settings) {
   dcb.fInX = xon_xoff ? TRUE : FALSE;
   dcb.fErrorChar = FALSE;
   dcb.fNull = FALSE;
-  dcb.fRtsControl = rts_cts         ? RTS_CONTROL_HANDSHAKE
+  dcb.fRtsControl = rts_cts        ? RTS_CONTROL_HANDSHAKE
                     : settings.rts ? RTS_CONTROL_ENABLE
                                    : RTS_CONTROL_DISABLE;
   dcb.fAbortOnError = FALSE;
@@ -128,8 +128,7 @@ void ApplyLineSettings(DCB& dcb, const PortSettings& settings) {
 bool SettingsTook(const DCB& want, const DCB& got) {
   return got.BaudRate == want.BaudRate && got.ByteSize == want.ByteSize &&
          got.Parity == want.Parity && got.StopBits == want.StopBits &&
-         got.fOutxCtsFlow == want.fOutxCtsFlow && got.fOutX == want.fOutX &&
-         got.fInX == want.fInX;
+         got.fOutxCtsFlow == want.fOutxCtsFlow && got.fOutX == want.fOutX && got.fInX == want.fInX;
 }
 
 }  // namespace

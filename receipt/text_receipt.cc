@@ -54,7 +54,8 @@ std::u32string DecodeLine(std::string_view bytes, const std::string& name, std::
         c = (c << 6) | (static_cast<unsigned char>(bytes[i + k]) & 0x3F);
       }
     }
-    if (bad == std::string_view::npos && (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))) {
+    if (bad == std::string_view::npos &&
+        (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))) {
       bad = i;
     }
     if (bad != std::string_view::npos) {

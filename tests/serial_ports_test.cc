@@ -48,8 +48,8 @@ class FakeSystem {
 
 TEST(SerialPorts, ListsPortsWithHardwareBehindThemInNumberOrder) {
   FakeSystem system;
-  system.Tty("ttyS0", "4");   // a 16550A
-  system.Tty("ttyS1", "0");   // an 8250 placeholder: no UART answered
+  system.Tty("ttyS0", "4");  // a 16550A
+  system.Tty("ttyS1", "0");  // an 8250 placeholder: no UART answered
   system.Tty("ttyS10", "4");
   system.Tty("ttyS2", "4");
   system.Tty("ttyUSB0", "");  // usb-serial has no type attribute
@@ -68,10 +68,11 @@ TEST(SerialPorts, ListsPortsWithHardwareBehindThemInNumberOrder) {
   }
   EXPECT_EQ(listed, "/dev/ttyACM0 /dev/ttyS0 /dev/ttyS2 /dev/ttyS10 /dev/ttyUSB0 ");
   ASSERT_EQ(ports.size(), 5U);
-  EXPECT_EQ(ports[4].aliases,
-            (std::vector<std::string>{
-                "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K1X2B-if00-port0",
-                "/dev/serial/by-id/usb-Prolific_Technology_Inc._USB-Serial_Controller-if00-port0"}));
+  EXPECT_EQ(
+      ports[4].aliases,
+      (std::vector<std::string>{
+          "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K1X2B-if00-port0",
+          "/dev/serial/by-id/usb-Prolific_Technology_Inc._USB-Serial_Controller-if00-port0"}));
   EXPECT_TRUE(ports[0].aliases.empty());
   EXPECT_EQ(DescribeSerialPorts({ports[4]}),
             "Serial ports on this computer:\n  /dev/ttyUSB0\n"

@@ -59,7 +59,7 @@ TEST(TextReceipt, RefusesBadInputSayingWhereAndWhy) {
   EXPECT_EQ(Refusal("ok\nab\xFF"), "r.txt: line 2, byte 3: not UTF-8 (byte 0xFF)");
   EXPECT_EQ(Refusal("\xE7\xB8"), "r.txt: line 1, byte 1: not UTF-8 (byte 0xE7)");  // cut short
   EXPECT_EQ(Refusal("a\xE7(\x8F"), "r.txt: line 1, byte 3: not UTF-8 (byte 0x28)");
-  EXPECT_EQ(Refusal("\xC0\xAF"), "r.txt: line 1, byte 1: not UTF-8 (byte 0xC0)");  // overlong
+  EXPECT_EQ(Refusal("\xC0\xAF"), "r.txt: line 1, byte 1: not UTF-8 (byte 0xC0)");      // overlong
   EXPECT_EQ(Refusal("\xED\xA0\x80"), "r.txt: line 1, byte 1: not UTF-8 (byte 0xED)");  // surrogate
   EXPECT_EQ(Refusal("x\n\xE7\xB8\xBD\xC3\xB1"),
             "r.txt: line 2, column 2: U+00F1 has no code in code page 950 (Big5)");
@@ -69,7 +69,9 @@ TEST(TextReceipt, RefusesBadInputSayingWhereAndWhy) {
             "r.txt: line 1, column 2: control character U+0009 (only SO, U+000E, may stand in a "
             "receipt)");
   EXPECT_THAT(Refusal("a\rb\n"), StartsWith("r.txt: line 1, column 2: control character U+000D"));
-  EXPECT_THAT(Refusal("\x1B" "PB1"), StartsWith("r.txt: line 1, column 1: control character U+001B"));
+  EXPECT_THAT(Refusal("\x1B"
+                      "PB1"),
+              StartsWith("r.txt: line 1, column 1: control character U+001B"));
   EXPECT_THAT(Refusal("\xC2\x85"), StartsWith("r.txt: line 1, column 1: control character U+0085"));
 }
 
