@@ -62,6 +62,10 @@ std::string PortFailure(const char* step, const std::string& device, const std::
           " It is no serial port, so no printer can be behind it: choose the printer's"
           " serial port with --port.";
       break;
+    case PortTrouble::kGone:
+      text += " The port stopped answering during the receipt: check that the printer's"
+              " cable or USB adapter is still plugged in, then print again.";
+      break;
     case PortTrouble::kOther:
       break;
   }

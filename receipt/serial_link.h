@@ -144,7 +144,8 @@ enum class PortTrouble : std::uint8_t {
   kNoHardware,  // the device exists, but no UART answers behind it
   kPermission,  // not allowed to open it
   kBusy,        // another program holds it
-  kNotTerminal  // a file or device that is no serial port
+  kNotTerminal,  // a file or device that is no serial port
+  kGone          // it stopped answering while open: unplugged, or powered off
 };
 
 // "cannot open serial port /dev/ttyS0: No such file or directory. There is

@@ -54,10 +54,12 @@ PortTrouble TroubleOf(int number) {
   Fail(number, step, device, LinkError::Step::kOpen, TroubleOf(number));
 }
 
-// The same on a port that was open: no advice about choosing a port.
+// The same on a port that was open: it can only have gone away.
 [[noreturn]] void FailUsing(const char* step, const std::string& device) {
   const int number = errno;
-  Fail(number, step, device, LinkError::Step::kUse, PortTrouble::kOther);
+  const bool gone = number == EIO || number == ENODEV || number == ENXIO;
+  Fail(number, step, device, LinkError::Step::kUse,
+       gone ? PortTrouble::kGone : PortTrouble::kOther);
 }
 
 int Fd(const PortHandle& port) { return static_cast<int>(port.get()); }

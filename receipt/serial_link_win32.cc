@@ -75,9 +75,13 @@ PortTrouble TroubleOf(DWORD number) {
   Fail(number, step, device, LinkError::Step::kOpen, TroubleOf(number));
 }
 
+// The same on a port that was open: it can only have gone away.
 [[noreturn]] void FailUsing(const char* step, const std::string& device) {
   const DWORD number = GetLastError();
-  Fail(number, step, device, LinkError::Step::kUse, PortTrouble::kOther);
+  const bool gone = number == ERROR_DEVICE_NOT_CONNECTED || number == ERROR_BAD_COMMAND ||
+                    number == ERROR_GEN_FAILURE || number == ERROR_OPERATION_ABORTED;
+  Fail(number, step, device, LinkError::Step::kUse,
+       gone ? PortTrouble::kGone : PortTrouble::kOther);
 }
 
 BYTE ParityOf(Parity parity) {

@@ -1,0 +1,307 @@
+"""The serial link on real kernel drivers: a QEMU guest running Debian's
+own kernel, whose serial ports are QEMU's and write into files here.
+
+    guest_test.py PROBE CACHE_DIR
+
+The guest's ttyS0 is its console. ttyS1 is an emulated 16550A UART (the
+8250 driver), ttyS2 a port the 8250 driver registers with no UART behind
+it, and ttyUSB0 an emulated FTDI FT232 (the ftdi_sio driver), which the
+test unplugs while jobs run. Debian's kernel and the initramfs are kept in
+CACHE_DIR, so a second run downloads nothing. Nothing here touches the
+host's serial ports.
+"""
+import json
+import lzma
+import os
+import pathlib
+import queue
+import re
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+PROBE, CACHE = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2])
+HERE = pathlib.Path(__file__).resolve().parent
+RECEIPT = bytes.fromhex((HERE.parent / "data" / "sample_receipt.hex").read_text()
+                        .replace("\n", " "))
+MODULES = ["usb-common", "usbcore", "xhci-hcd", "xhci-pci", "usbserial", "ftdi_sio"]
+BOOT_LIMIT = 120  # seconds; a boot under TCG takes about 15
+
+
+def run(*argv, cwd=None):
+    return subprocess.run(argv, cwd=cwd, check=True, capture_output=True, text=True).stdout
+
+
+def debian_kernel():
+    """vmlinuz and the USB serial modules of Debian's current kernel,
+    downloaded once into the cache."""
+    kept = sorted(CACHE.glob("linux-image-*/vmlinuz"))
+    if kept:
+        return kept[-1].parent
+    depends = run("apt-cache", "depends", "linux-image-amd64")
+    package = re.search(r"Depends: (linux-image-\S+)", depends).group(1)
+    folder = CACHE / package
+    with tempfile.TemporaryDirectory() as tmp:
+        run("apt-get", "download", package, cwd=tmp)
+        deb = next(pathlib.Path(tmp).glob("*.deb"))
+        run("dpkg-deb", "-x", str(deb), tmp + "/x")
+        staging = pathlib.Path(tmp) / "kernel"
+        (staging / "modules").mkdir(parents=True)
+        shutil.copy(next(pathlib.Path(tmp, "x", "boot").glob("vmlinuz-*")), staging / "vmlinuz")
+        found = {p.name.split(".ko")[0]: p for p in pathlib.Path(tmp, "x").rglob("*.ko*")}
+        for name in MODULES:
+            module = found[name]
+            data = module.read_bytes()
+            if module.name.endswith(".xz"):
+                data = lzma.decompress(data)
+            elif module.name.endswith(".zst"):
+                data = subprocess.run(["zstd", "-dc", str(module)], check=True,
+                                      capture_output=True).stdout
+            (staging / "modules" / f"{name}.ko").write_bytes(data)
+        CACHE.mkdir(parents=True, exist_ok=True)
+        shutil.move(str(staging), folder)
+    return folder
+
+
+def newc(entries):
+    """A newc cpio archive, as the kernel unpacks an initramfs. Each entry
+    is (name, mode, data, (major, minor) for a device node)."""
+    out = bytearray()
+
+    def pad():
+        out.extend(b"\0" * (-len(out) % 4))
+
+    for ino, (name, mode, data, rdev) in enumerate(entries + [("TRAILER!!!", 0, b"", (0, 0))],
+                                                   start=1):
+        fields = [ino, mode, 0, 0, 1, 0, len(data), 0, 0, rdev[0], rdev[1], len(name) + 1, 0]
+        out += b"070701" + "".join(f"{v:08X}" for v in fields).encode() + name.encode() + b"\0"
+        pad()
+        out += data
+        pad()
+    return bytes(out)
+
+
+def initramfs(kernel, target):
+    busybox = shutil.which("busybox")
+    directory, executable, char_device = 0o040755, 0o100755, 0o020600
+    entries = [(d, directory, b"", (0, 0)) for d in ("bin", "dev", "proc", "sys", "modules")]
+    entries += [("dev/console", char_device, b"", (5, 1)),
+                ("init", executable, (HERE / "init.sh").read_bytes(), (0, 0)),
+                ("bin/busybox", executable, pathlib.Path(busybox).read_bytes(), (0, 0)),
+                ("probe", executable, PROBE.read_bytes(), (0, 0))]
+    entries += [(f"modules/{m}.ko", 0o100644, (kernel / "modules" / f"{m}.ko").read_bytes(),
+                 (0, 0)) for m in MODULES]
+    target.write_bytes(newc(entries))
+
+
+class Guest:
+    """QEMU with the guest's console on a pipe, collecting its lines."""
+
+    def __init__(self, kernel, initrd, workdir):
+        self.uart = workdir / "uart.bin"
+        self.usb = workdir / "usb.bin"
+        self.trace = workdir / "qemu.log"
+        self.qmp_path = workdir / "qmp.sock"
+        self.lines = queue.Queue()
+        self.console = []
+        self.started = time.monotonic()
+        self.process = subprocess.Popen(
+            ["qemu-system-x86_64", "-M", "q35", "-m", "256", "-nographic", "-no-reboot",
+             "-kernel", str(kernel / "vmlinuz"), "-initrd", str(initrd),
+             "-append", "console=ttyS0 panic=-1 quiet",
+             "-serial", "mon:stdio",
+             "-chardev", f"file,id=uart,path={self.uart}", "-serial", "chardev:uart",
+             "-device", "qemu-xhci",
+             "-chardev", f"file,id=usb,path={self.usb}",
+             "-device", "usb-serial,chardev=usb,id=ftdi",
+             "-qmp", f"unix:{self.qmp_path},server=on,wait=off",
+             "-trace", "enable=usb_serial_handle_control", "-D", str(self.trace)],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for raw in self.process.stdout:
+            line = raw.decode(errors="replace").strip()
+            self.console.append(line)
+            self.lines.put((time.monotonic(), line))
+        self.lines.put((time.monotonic(), None))
+
+    def wait_for(self, prefix, timeout):
+        """(time, line) of the next line that starts with prefix."""
+        deadline = time.monotonic() + timeout
+        while True:
+            try:
+                when, line = self.lines.get(timeout=max(0.0, deadline - time.monotonic()))
+            except queue.Empty:
+                line = None
+                when = None
+            if line is None:
+                raise AssertionError(f"no '{prefix}' from the guest:\n" +
+                                     "\n".join(self.console[-40:]))
+            if prefix in line:  # the firmware leaves escape codes before the first line
+                return when, line[line.index(prefix):]
+
+    def qmp(self, command, **arguments):
+        with socket.socket(socket.AF_UNIX) as s:
+            s.connect(str(self.qmp_path))
+            stream = s.makefile("rw")
+            stream.readline()  # the greeting
+            for message in ({"execute": "qmp_capabilities"},
+                            {"execute": command, "arguments": arguments}):
+                stream.write(json.dumps(message) + "\n")
+                stream.flush()
+                reply = json.loads(stream.readline())
+                while "event" in reply:
+                    reply = json.loads(stream.readline())
+                if "error" in reply:
+                    raise AssertionError(f"{command}: {reply}")
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.kill()
+        self.process.wait(timeout=30)
+
+
+def parse(line):
+    """"LINE dev a=1 b=2" -> {"a": 1, "b": 2}"""
+    return {k: int(v) for k, v in re.findall(r"(\w+)=(\d+)", line)}
+
+
+class GuestDrivers(unittest.TestCase):
+    """One boot runs every case in order; each test checks one of them."""
+
+    @classmethod
+    def setUpClass(cls):
+        if shutil.which("qemu-system-x86_64") is None or shutil.which("busybox") is None:
+            raise unittest.SkipTest("needs qemu-system-x86 and busybox-static")
+        cls.tmp = tempfile.TemporaryDirectory()
+        workdir = pathlib.Path(cls.tmp.name)
+        kernel = debian_kernel()
+        initrd = workdir / "initrd.cpio"
+        initramfs(kernel, initrd)
+        cls.guest = guest = Guest(kernel, initrd, workdir)
+        try:
+            cls.ready, _ = guest.wait_for("GUEST ready", BOOT_LIMIT)
+            cls.uart_types = guest.wait_for("UART ", 30)[1].split()[1:]
+            cls.ports = []
+            while True:
+                line = guest.wait_for("PORT", 30)[1]
+                if line == "PORTS done":
+                    break
+                cls.ports.append(line.split()[1])
+            cls.results = {}
+            for device in ("/dev/ttyS1", "/dev/ttyUSB0"):
+                cls.results[device] = [guest.wait_for(f"LINE {device}", 60)[1]]
+                if device == "/dev/ttyS1":
+                    cls.results[device].append(guest.wait_for(f"CLOSED {device}", 60)[1])
+                guest.wait_for(f"JOBS {device} done", 60)
+                # A job's close waits for the line, so its bytes are in the file now.
+                cls.results[device].append((guest.uart if "ttyS" in device else guest.usb)
+                                           .read_bytes())
+            cls.no_uart = guest.wait_for("ERROR job", 60)[1]
+            guest.wait_for("GUEST unplug now", 30)
+            guest.wait_for("LOOP /dev/ttyUSB0 started", 30)
+            # Unplug while a receipt is on its way: the file ends mid-receipt.
+            before = 2 * len(RECEIPT)
+            deadline = time.monotonic() + 60
+            while True:
+                sent = guest.usb.stat().st_size - before
+                if sent >= 5 * len(RECEIPT) and sent % len(RECEIPT) != 0:
+                    break
+                if time.monotonic() > deadline:
+                    raise AssertionError("the jobs in a loop sent too little")
+                time.sleep(0.001)
+            cls.unplugged = time.monotonic()
+            guest.qmp("device_del", id="ftdi")
+            cls.failed_at, cls.loop = guest.wait_for("LOOP /dev/ttyUSB0 failed", 30)
+            cls.loop_error = guest.wait_for("ERROR loop", 10)[1]
+            guest.wait_for("GUEST done", 30)
+            guest.process.wait(timeout=60)
+            cls.ended = time.monotonic()
+        except BaseException:
+            guest.stop()
+            cls.tmp.cleanup()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.guest.stop()
+        g = cls.guest
+        print("\n".join(l for l in g.console if l[:4] in ("LOOP", "ERRO")), file=sys.stderr)
+        print(f"\nguest: boot {cls.ready - g.started:.1f} s, unplug to error "
+              f"{cls.failed_at - cls.unplugged:.2f} s, whole run {cls.ended - g.started:.1f} s",
+              file=sys.stderr)
+        cls.tmp.cleanup()
+
+    def check_line_while_open(self, line):
+        got = parse(line)
+        self.assertEqual(got, dict(got, speed=9600, csize8=1, parenb=0, cstopb=0, crtscts=0,
+                                   ixon=0, ixoff=0, opost=0, icanon=0, echo=0, isig=0, hupcl=1,
+                                   dtr=1, rts=0), line)
+
+    def test_8250_uart_two_jobs_line_settings_and_dtr_dropped_at_close(self):
+        self.assertNotEqual(self.uart_types[0], "0", "ttyS1 should have a UART")
+        line, closed, sent = self.results["/dev/ttyS1"]
+        self.check_line_while_open(line)
+        self.assertEqual(parse(closed), {"dtr": 0, "rts": 0}, closed)
+        self.assertEqual(sent, RECEIPT * 2)
+
+    def test_ftdi_adapter_two_jobs_line_settings_and_dtr_dropped_at_close(self):
+        line, sent = self.results["/dev/ttyUSB0"]
+        self.check_line_while_open(line)
+        self.assertEqual(sent[:2 * len(RECEIPT)], RECEIPT * 2)
+        # The FTDI requests the driver sent on the USB bus, as QEMU saw them.
+        # Each open starts with a reset (0x4000); SET_MODEM_CTRL (0x4001)
+        # sets DTR (bit 0) and RTS (bit 1) where their mask bits (0x100,
+        # 0x200) say so. While open the link leaves DTR up and RTS down; the
+        # close leaves both down.
+        jobs, dtr, rts = [], 0, 0
+        for request, value in re.findall(r"got control 0x([0-9a-f]+), value 0x([0-9a-f]+)",
+                                         self.guest.trace.read_text()):
+            request, value = int(request, 16), int(value, 16)
+            if request == 0x4000:
+                jobs.append([])
+            elif request == 0x4001 and jobs:
+                dtr = value & 1 if value & 0x100 else dtr
+                rts = value >> 1 & 1 if value & 0x200 else rts
+                jobs[-1].append((dtr, rts))
+        for states in jobs[:2]:
+            self.assertIn((1, 0), states, jobs)
+            self.assertEqual(states[-1], (0, 0), jobs)
+
+    def test_port_without_uart_fails_before_any_byte_and_says_so(self):
+        self.assertEqual(self.uart_types[1], "0", "ttyS2 is a placeholder")
+        self.assertIn("ERROR job 5 open cannot use serial port /dev/ttyS2: Input/output error. "
+                      "No serial port hardware answers at /dev/ttyS2", self.no_uart)
+
+    def test_finder_lists_the_ports_with_hardware_only(self):
+        self.assertEqual(self.ports, ["/dev/ttyS0", "/dev/ttyS1", "/dev/ttyUSB0"])
+
+    def test_unplug_mid_job_fails_within_two_seconds_leaving_whole_receipts(self):
+        # A job past its open fails at once: its write or drain. A job that
+        # the unplug catches inside one of ftdi_sio's USB control requests
+        # (the open's reset, the line, the modem lines, the close's DTR)
+        # waits for the driver's 5 s time-out (WDR_TIMEOUT): QEMU completes
+        # no request to a device it has removed. A job caught in its close
+        # has sent everything and succeeds; the next one finds no port.
+        took = self.failed_at - self.unplugged
+        if re.match(r"ERROR loop \d+ use ", self.loop_error):
+            self.assertLess(took, 2.0, self.loop)
+            self.assertIn("The port stopped answering during the receipt", self.loop_error)
+        else:
+            self.assertLess(took, 6.5, self.loop)
+            self.assertRegex(self.loop_error, r"^ERROR loop (5|19) open cannot .* serial port "
+                             r"/dev/ttyUSB0: .*\. No serial port hardware answers")
+        after = self.guest.usb.read_bytes()[2 * len(RECEIPT):]
+        whole, rest = divmod(len(after), len(RECEIPT))
+        self.assertGreaterEqual(whole, 5)
+        self.assertEqual(after, RECEIPT * whole + RECEIPT[:rest])
+
+
+if __name__ == "__main__":
+    unittest.main(argv=sys.argv[:1], verbosity=2)

@@ -1,0 +1,160 @@
+// Runs inside the QEMU guest, on real kernel drivers: the receipt job on a
+// port, the line and modem lines read back while it is open, and the
+// ports the finder sees. Prints one line per result for the host to check.
+//
+//   probe jobs DEVICE      two jobs; the first reads the line back mid-job
+//   probe job DEVICE       one job; its error, if any
+//   probe loop DEVICE      jobs until one fails (the host unplugs the port)
+//   probe ports            the serial ports found
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "receipt/receipt_job.h"
+#include "receipt/serial_link.h"
+#include "receipt/serial_ports.h"
+
+namespace {
+
+using qj570::LinkError;
+using Clock = std::chrono::steady_clock;
+
+int Bit(tcflag_t flags, tcflag_t bit) { return (flags & bit) != 0 ? 1 : 0; }
+
+// The link's own descriptor of `device`. Another open would raise DTR and
+// RTS again, as every open of a tty does, and hide what the link set.
+int LinkFd(const std::string& device) {
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    if (std::filesystem::read_symlink(entry.path(), error) == device) {
+      return std::stoi(entry.path().filename().string());
+    }
+  }
+  return -1;
+}
+
+// The line and the modem lines as the link left them.
+void PrintLine(const std::string& device) {
+  const int fd = LinkFd(device);
+  termios tio{};
+  int lines = 0;
+  if (fd < 0 || ::tcgetattr(fd, &tio) < 0 || ::ioctl(fd, TIOCMGET, &lines) < 0) {
+    std::printf("LINE %s unreadable: %s\n", device.c_str(), std::strerror(errno));
+  } else {
+    const speed_t speed = cfgetospeed(&tio);
+    std::printf(
+        "LINE %s speed=%d csize8=%d parenb=%d cstopb=%d crtscts=%d ixon=%d ixoff=%d opost=%d "
+        "icanon=%d echo=%d isig=%d hupcl=%d dtr=%d rts=%d\n",
+        device.c_str(), speed == B9600 ? 9600 : static_cast<int>(speed),
+        (tio.c_cflag & CSIZE) == CS8 ? 1 : 0, Bit(tio.c_cflag, PARENB), Bit(tio.c_cflag, CSTOPB),
+        Bit(tio.c_cflag, CRTSCTS), Bit(tio.c_iflag, IXON), Bit(tio.c_iflag, IXOFF),
+        Bit(tio.c_oflag, OPOST), Bit(tio.c_lflag, ICANON), Bit(tio.c_lflag, ECHO),
+        Bit(tio.c_lflag, ISIG), Bit(tio.c_cflag, HUPCL), (lines & TIOCM_DTR) != 0 ? 1 : 0,
+        (lines & TIOCM_RTS) != 0 ? 1 : 0);
+  }
+}
+
+// The 8250 driver shows each port's modem lines in /proc, open or not.
+void PrintProcLines(const std::string& device) {
+  const std::string index = device.substr(device.find("ttyS") + 4);
+  std::ifstream proc("/proc/tty/driver/serial");
+  std::string line;
+  while (std::getline(proc, line)) {
+    if (line.starts_with(index + ":")) {
+      std::printf("CLOSED %s dtr=%d rts=%d\n", device.c_str(),
+                  line.find("|DTR") != std::string::npos ? 1 : 0,
+                  line.find("|RTS") != std::string::npos ? 1 : 0);
+    }
+  }
+}
+
+void PrintError(const char* what, const LinkError& error) {
+  std::printf("ERROR %s %d %s %s\n", what, error.number(),
+              error.step() == LinkError::Step::kOpen ? "open" : "use", error.what());
+}
+
+int Jobs(const std::string& device) {
+  qj570::SerialLink link(device);
+  try {
+    link.open();
+    PrintLine(device);
+    for (const auto& entry : qj570::SampleReceipt()) {
+      link.write(qj570::BuildLine(entry));
+    }
+    link.close();
+    if (device.find("ttyS") != std::string::npos) {
+      PrintProcLines(device);
+    }
+    qj570::ReceiptJob(link).run();
+  } catch (const LinkError& error) {
+    PrintError("jobs", error);
+    return 1;
+  }
+  std::printf("JOBS %s done\n", device.c_str());
+  return 0;
+}
+
+int Job(const std::string& device) {
+  qj570::SerialLink link(device);
+  try {
+    qj570::ReceiptJob(link).run();
+  } catch (const LinkError& error) {
+    PrintError("job", error);
+    return 1;
+  }
+  std::printf("JOB %s done\n", device.c_str());
+  return 0;
+}
+
+int Loop(const std::string& device) {
+  qj570::SerialLink link(device);
+  std::printf("LOOP %s started\n", device.c_str());
+  std::fflush(stdout);
+  for (long jobs = 0;; ++jobs) {
+    const auto start = Clock::now();
+    try {
+      qj570::ReceiptJob(link).run();
+    } catch (const LinkError& error) {
+      const auto ms =
+          std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+      std::printf("LOOP %s failed after %ld jobs; the failing job took %lld ms\n", device.c_str(),
+                  jobs, static_cast<long long>(ms));
+      PrintError("loop", error);
+      return 0;
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  const std::string command = argc > 1 ? argv[1] : "";
+  const std::string device = argc > 2 ? argv[2] : "";
+  if (command == "jobs") {
+    return Jobs(device);
+  }
+  if (command == "job") {
+    return Job(device);
+  }
+  if (command == "loop") {
+    return Loop(device);
+  }
+  if (command == "ports") {
+    for (const auto& port : qj570::FindSerialPorts()) {
+      std::printf("PORT %s\n", port.device.c_str());
+    }
+    std::printf("PORTS done\n");
+    return 0;
+  }
+  std::fprintf(stderr, "usage: probe jobs|job|loop DEVICE | probe ports\n");
+  return 2;
+}
