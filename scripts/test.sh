@@ -21,6 +21,7 @@ for preset in "${presets[@]}"; do
   cmake --build --preset "$preset" -j "$(nproc)"
 done
 scripts/lint.sh build/default
+desktop-file-validate app/qj570-rs232.desktop
 
 win32_note=""
 if [ "${QJ570_WINE_64_ONLY:-0}" = 1 ]; then
