@@ -168,10 +168,7 @@ int main(int argc, char** argv) {
 
   std::printf("virtual printer on %s\n\n", name.data());
   std::fflush(stdout);
-  std::fprintf(stderr,
-               "To print on it, run the program with %s as serial port 1:\n"
-               "  sudo unshare -m sh -c 'mount --bind %s /dev/ttyS0 && exec qj570-rs232'\n",
-               name.data(), name.data());
+  std::fprintf(stderr, "To print on it:  qj570-rs232 --port %s\n", name.data());
 
   Printer printer;
   std::array<char, 4096> buf{};
