@@ -63,8 +63,9 @@ std::string PortFailure(const char* step, const std::string& device, const std::
           " serial port with --port.";
       break;
     case PortTrouble::kGone:
-      text += " The port stopped answering during the receipt: check that the printer's"
-              " cable or USB adapter is still plugged in, then print again.";
+      text +=
+          " The port stopped answering during the receipt: check that the printer's"
+          " cable or USB adapter is still plugged in, then print again.";
       break;
     case PortTrouble::kOther:
       break;

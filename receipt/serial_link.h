@@ -140,10 +140,10 @@ class SerialLink {
 // What a failure means for someone at the desk, by what the system said.
 enum class PortTrouble : std::uint8_t {
   kOther,
-  kMissing,     // no device of that name
-  kNoHardware,  // the device exists, but no UART answers behind it
-  kPermission,  // not allowed to open it
-  kBusy,        // another program holds it
+  kMissing,      // no device of that name
+  kNoHardware,   // the device exists, but no UART answers behind it
+  kPermission,   // not allowed to open it
+  kBusy,         // another program holds it
   kNotTerminal,  // a file or device that is no serial port
   kGone          // it stopped answering while open: unplugged, or powered off
 };

@@ -87,7 +87,12 @@ def newc(entries):
 
 
 def initramfs(kernel, target):
+    """The guest's root: busybox, the probe, init.sh and the modules. Kept
+    in the cache until one of them changes."""
     busybox = shutil.which("busybox")
+    sources = [pathlib.Path(busybox), PROBE, HERE / "init.sh", kernel / "vmlinuz"]
+    if target.exists() and all(p.stat().st_mtime <= target.stat().st_mtime for p in sources):
+        return
     directory, executable, char_device = 0o040755, 0o100755, 0o020600
     entries = [(d, directory, b"", (0, 0)) for d in ("bin", "dev", "proc", "sys", "modules")]
     entries += [("dev/console", char_device, b"", (5, 1)),
@@ -182,7 +187,7 @@ class GuestDrivers(unittest.TestCase):
         cls.tmp = tempfile.TemporaryDirectory()
         workdir = pathlib.Path(cls.tmp.name)
         kernel = debian_kernel()
-        initrd = workdir / "initrd.cpio"
+        initrd = CACHE / "initrd.cpio"
         initramfs(kernel, initrd)
         cls.guest = guest = Guest(kernel, initrd, workdir)
         try:

@@ -11,9 +11,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -47,7 +47,7 @@ void PrintLine(const std::string& device) {
   termios tio{};
   int lines = 0;
   if (fd < 0 || ::tcgetattr(fd, &tio) < 0 || ::ioctl(fd, TIOCMGET, &lines) < 0) {
-    std::printf("LINE %s unreadable: %s\n", device.c_str(), std::strerror(errno));
+    std::printf("LINE %s unreadable: errno %d\n", device.c_str(), errno);
   } else {
     const speed_t speed = cfgetospeed(&tio);
     std::printf(
