@@ -27,6 +27,7 @@ PortTrouble TroubleOf(int number) {
     case EIO:  // an 8250 placeholder: the node exists, no UART is behind it
     case ENXIO:
     case ENODEV:
+    case ETIMEDOUT:  // a USB adapter that does not answer its driver
       return PortTrouble::kNoHardware;
     case EACCES:
     case EPERM:
@@ -57,7 +58,7 @@ PortTrouble TroubleOf(int number) {
 // The same on a port that was open: it can only have gone away.
 [[noreturn]] void FailUsing(const char* step, const std::string& device) {
   const int number = errno;
-  const bool gone = number == EIO || number == ENODEV || number == ENXIO;
+  const bool gone = number == EIO || number == ENODEV || number == ENXIO || number == ETIMEDOUT;
   Fail(number, step, device, LinkError::Step::kUse,
        gone ? PortTrouble::kGone : PortTrouble::kOther);
 }
