@@ -72,8 +72,8 @@ std::string Usage() {
              "\n"
              "Without --receipt, opens a window whose button prints a sample receipt on\n"
              "the QJ-570 printer on serial port ") +
-         DefaultPort() +
-         ",\nat 9600 baud, 8 data bits, no parity, 1 stop bit.\n"
+         DefaultPort() + ",\nat " + DescribeLine(kPortSettings) +
+         ".\n"
          "\n"
          "  --port PORT     use this serial port instead (/dev/ttyUSB0; COM3 on Windows)\n"
          "  --receipt FILE  print FILE, UTF-8 text, then end, with no window; - reads\n"

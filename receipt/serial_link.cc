@@ -35,6 +35,16 @@ void SerialLink::FailUnencodable(const EncodeError& error) const {
                   std::string("cannot write to serial port ") + device_ + ": " + error.what());
 }
 
+std::string DescribeLine(const PortSettings& settings) {
+  static constexpr const char* kParity[] = {"no parity", "odd parity", "even parity"};
+  static constexpr const char* kFlow[] = {"no flow control", "RTS/CTS flow control",
+                                          "XON/XOFF flow control"};
+  return std::to_string(settings.baud) + " baud, " + std::to_string(settings.data_bits) +
+         " data bits, " + kParity[static_cast<int>(settings.parity)] + ", " +
+         (settings.stop_bits == StopBits::kTwo ? "2 stop bits, " : "1 stop bit, ") +
+         kFlow[static_cast<int>(settings.flow_control)];
+}
+
 std::string PortFailure(const char* step, const std::string& device, const std::string& system_text,
                         PortTrouble trouble) {
   std::string text = std::string(step) + " " + device + ": " + system_text + ".";

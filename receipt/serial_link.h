@@ -52,6 +52,9 @@ struct PortSettings {
 // The printer's line: 9600 baud, 8N1, no flow control, DTR up, RTS down.
 inline constexpr PortSettings kPortSettings{};
 
+// "9600 baud, 8 data bits, no parity, 1 stop bit, no flow control"
+std::string DescribeLine(const PortSettings& settings);
+
 // The device that stands for serial port 1 (set when the program is built:
 // /dev/ttyS0 on Linux, COM1 on Windows).
 const char* DefaultPort() noexcept;

@@ -202,8 +202,11 @@ void SerialLink::open() {
     FailOpening("cannot read back the line of serial port", device_);
   }
   if (!SettingsTook(dcb, got)) {
-    Fail(ERROR_INVALID_PARAMETER, "cannot set the line of serial port", device_,
-         LinkError::Step::kOpen, PortTrouble::kOther);
+    throw LinkError(
+        ERROR_INVALID_PARAMETER,
+        PortFailure("cannot set the line of serial port", device_,
+                    "the driver did not take " + DescribeLine(settings_), PortTrouble::kOther),
+        LinkError::Step::kOpen);
   }
   // No time-outs: a write returns once all of it is queued.
   COMMTIMEOUTS timeouts{};

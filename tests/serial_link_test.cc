@@ -83,13 +83,15 @@ TEST(SerialLink, AppliesItsSettingsAndReadsThemBack) {
   other.parity = Parity::kOdd;
   SerialLink seven(peer.slave_path(), other);
   EXPECT_THAT(ExpectLinkError([&] { seven.open(); }, EINVAL, peer.slave_path()).what(),
-              HasSubstr("did not take 19200 baud, 7 data bits"));
+              HasSubstr("the driver did not take 19200 baud, 7 data bits, odd parity, 2 stop "
+                        "bits, XON/XOFF flow control."));
   EXPECT_FALSE(seven.is_open());
   // A rate the system does not offer is refused before the port is touched.
   other.baud = 12345;
   SerialLink odd(peer.slave_path(), other);
   const int before = OpenDescriptorCount();
-  ExpectLinkError([&] { odd.open(); }, EINVAL, peer.slave_path());
+  EXPECT_THAT(ExpectLinkError([&] { odd.open(); }, EINVAL, peer.slave_path()).what(),
+              HasSubstr("this system cannot set 12345 baud"));
   EXPECT_EQ(OpenDescriptorCount(), before);
 }
 
