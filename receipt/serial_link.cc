@@ -35,6 +35,14 @@ void SerialLink::FailUnencodable(const EncodeError& error) const {
                   std::string("cannot write to serial port ") + device_ + ": " + error.what());
 }
 
+void SerialLink::FailLine(std::int32_t number, const char* what) const {
+  throw LinkError(
+      number,
+      PortFailure("cannot set the line of serial port", device_,
+                  std::string(what) + " " + DescribeLine(settings_), PortTrouble::kOther),
+      LinkError::Step::kOpen);
+}
+
 std::string DescribeLine(const PortSettings& settings) {
   static constexpr const char* kParity[] = {"no parity", "odd parity", "even parity"};
   static constexpr const char* kFlow[] = {"no flow control", "RTS/CTS flow control",

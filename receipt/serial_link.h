@@ -123,7 +123,6 @@ class SerialLink {
 
   [[nodiscard]] bool is_open() const noexcept { return port_.valid(); }
   [[nodiscard]] const std::string& device() const noexcept { return device_; }
-  [[nodiscard]] const PortSettings& settings() const noexcept { return settings_; }
 
  private:
   // Each platform's file provides these.
@@ -134,6 +133,9 @@ class SerialLink {
 
   [[noreturn]] void FailNotOpen(const char* step) const;
   [[noreturn]] void FailUnencodable(const EncodeError& error) const;
+  // The line cannot be set as the settings say: `what` is "this system
+  // cannot set" or "the driver did not take".
+  [[noreturn]] void FailLine(std::int32_t number, const char* what) const;
 
   std::string device_;
   PortSettings settings_;

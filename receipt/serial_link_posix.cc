@@ -186,11 +186,7 @@ void SerialLink::open() {
     Fail(EBUSY, "cannot open serial port", device_, LinkError::Step::kUse, PortTrouble::kOther);
   }
   if (Speed(settings_.baud) == B0 || settings_.data_bits < 5 || settings_.data_bits > 8) {
-    throw LinkError(
-        EINVAL,
-        PortFailure("cannot set the line of serial port", device_,
-                    "this system cannot set " + DescribeLine(settings_), PortTrouble::kOther),
-        LinkError::Step::kOpen);
+    FailLine(EINVAL, "this system cannot set");
   }
   PortHandle port(::open(device_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   if (!port.valid()) {
@@ -216,11 +212,7 @@ void SerialLink::open() {
     FailOpening("cannot read back the line of serial port", device_);
   }
   if (!SettingsTook(want, got)) {
-    throw LinkError(
-        EINVAL,
-        PortFailure("cannot set the line of serial port", device_,
-                    "the driver did not take " + DescribeLine(settings_), PortTrouble::kOther),
-        LinkError::Step::kOpen);
+    FailLine(EINVAL, "the driver did not take");
   }
   SetModemLines(Fd(port), settings_, device_);
   // Opened non-blocking so that a missing carrier cannot hang the open;

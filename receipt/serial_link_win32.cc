@@ -202,11 +202,7 @@ void SerialLink::open() {
     FailOpening("cannot read back the line of serial port", device_);
   }
   if (!SettingsTook(dcb, got)) {
-    throw LinkError(
-        ERROR_INVALID_PARAMETER,
-        PortFailure("cannot set the line of serial port", device_,
-                    "the driver did not take " + DescribeLine(settings_), PortTrouble::kOther),
-        LinkError::Step::kOpen);
+    FailLine(ERROR_INVALID_PARAMETER, "the driver did not take");
   }
   // No time-outs: a write returns once all of it is queued.
   COMMTIMEOUTS timeouts{};
