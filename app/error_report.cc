@@ -3,28 +3,21 @@
 #include "receipt/serial_ports.h"
 
 namespace qj570::app {
-namespace {
-
-std::string Heading(const LinkError& error) {
-  return "Run-time error '" + std::to_string(error.number()) + "':";
-}
 
 // Only an open can fail for want of the right port.
-std::string PortsIfUseful(const LinkError& error) {
-  return error.step() == LinkError::Step::kOpen ? DescribeSerialPorts(FindSerialPorts()) : "";
+RunTimeErrorReport::RunTimeErrorReport(const LinkError& error)
+    : heading_("Run-time error '" + std::to_string(error.number()) + "':"),
+      description_(error.what()),
+      ports_(error.step() == LinkError::Step::kOpen ? DescribeSerialPorts(FindSerialPorts()) : "") {
 }
 
-}  // namespace
-
-std::string RunTimeErrorMessage(const LinkError& error) {
-  const std::string ports = PortsIfUseful(error);
-  return Heading(error) + "\n\n" + error.what() + (ports.empty() ? "" : "\n\n" + ports);
+std::string RunTimeErrorReport::Message() const {
+  return heading_ + "\n\n" + description_ + (ports_.empty() ? "" : "\n\n" + ports_);
 }
 
-std::string RunTimeErrorLog(const LinkError& error) {
-  const std::string ports = PortsIfUseful(error);
-  return "qj570-rs232: " + Heading(error) + ' ' + error.what() +
-         (ports.empty() ? "" : "\n" + ports) + "\n";
+std::string RunTimeErrorReport::Log() const {
+  return "qj570-rs232: " + heading_ + ' ' + description_ + (ports_.empty() ? "" : "\n" + ports_) +
+         "\n";
 }
 
 }  // namespace qj570::app

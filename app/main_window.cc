@@ -10,8 +10,9 @@ void Form1::Command1_Click() {
   try {
     ReceiptJob(MSComm1).run();
   } catch (const LinkError& error) {
-    LogError(RunTimeErrorLog(error));
-    ShowErrorAndEnd(RunTimeErrorMessage(error));
+    const RunTimeErrorReport report(error);
+    LogError(report.Log());
+    ShowErrorAndEnd(report.Message());
   }
 }
 

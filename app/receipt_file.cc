@@ -14,9 +14,10 @@
 namespace qj570::app {
 namespace {
 
-std::string ReadAll(const std::string& path) {
+// `name` is what messages call it: the path, or "standard input".
+std::string ReadAll(const std::string& path, const std::string& name) {
   if (path == "-") {
-    return ReadReceiptText(StandardInput(), "standard input");
+    return ReadReceiptText(StandardInput(), name);
   }
   // The path is UTF-8 on every system, Windows included.
   const std::filesystem::path file(std::u8string(path.begin(), path.end()));
@@ -31,15 +32,16 @@ std::string ReadAll(const std::string& path) {
   if (std::filesystem::is_directory(file)) {
     throw ReceiptTextError("cannot read " + path + ": it is a folder");
   }
-  return ReadReceiptText(in, path);
+  return ReadReceiptText(in, name);
 }
 
 }  // namespace
 
 int PrintReceiptFile(const std::string& path, const std::string& port) {
+  const std::string name = path == "-" ? "standard input" : path;
   std::vector<PrinterLine> lines;
   try {
-    lines = ReceiptFromText(ReadAll(path), path == "-" ? "standard input" : path);
+    lines = ReceiptFromText(ReadAll(path, name), name);
   } catch (const ReceiptTextError& error) {
     PrintError(std::string("qj570-rs232: ") + error.what() + "\n");
     return 1;
@@ -48,7 +50,7 @@ int PrintReceiptFile(const std::string& path, const std::string& port) {
   try {
     ReceiptJob(link, lines).run();
   } catch (const LinkError& error) {
-    PrintError(RunTimeErrorLog(error));
+    PrintError(RunTimeErrorReport(error).Log());
     return 1;
   }
   return 0;
