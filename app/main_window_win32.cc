@@ -6,6 +6,7 @@
 
 #include "app/main_window.h"
 #include "app/resource.h"
+#include "app/utf16.h"
 #include "app/window_definition.h"
 
 namespace qj570::app {
@@ -13,14 +14,6 @@ namespace {
 
 constexpr wchar_t kClassName[] = L"qj570-rs232";
 constexpr int kCommand1Id = 1;
-
-std::wstring Wide(const std::string& utf8) {
-  const int size =
-      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(size), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), size);
-  return wide;
-}
 
 HICON LoadProgramIcon(int size) {
   return static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_QJ570),

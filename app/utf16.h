@@ -1,0 +1,26 @@
+#pragma once
+
+// UTF-8, the program's text, to and from the UTF-16 of the Win32 API.
+#include <windows.h>
+
+#include <string>
+#include <string_view>
+
+namespace qj570::app {
+
+inline std::wstring Wide(std::string_view utf8) {
+  const int size =
+      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(size), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), size);
+  return wide;
+}
+
+inline std::string Utf8(const wchar_t* wide) {
+  const int size = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+  std::string utf8(static_cast<std::size_t>(size > 0 ? size - 1 : 0), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide, -1, utf8.data(), size, nullptr, nullptr);
+  return utf8;
+}
+
+}  // namespace qj570::app
