@@ -49,6 +49,10 @@ if [ "$port" != - ]; then
   got=$(stat -L -c %d:%i /dev/ttyS0)
   [ "$want" = "$got" ] || { echo "$0: /dev/ttyS0 is not $port" >&2; exit 3; }
 fi
+if [ "$port" = - ] && [ -e /dev/ttyS0 ]; then
+  echo "$0: /dev/ttyS0 exists, but no port was bound over it" >&2
+  exit 3
+fi
 if ls /dev | grep -q '^ttyS[1-9]\|^ttyUSB\|^ttyACM'; then
   echo "$0: a real serial port is still visible" >&2
   exit 3

@@ -204,7 +204,7 @@ class GuestDrivers(unittest.TestCase):
                 cls.results[device] = [guest.wait_for(f"LINE {device}", 60)[1]]
                 if device == "/dev/ttyS1":
                     cls.results[device].append(guest.wait_for(f"CLOSED {device}", 60)[1])
-                guest.wait_for(f"JOBS {device} done", 60)
+                guest.wait_for(f"JOB {device} done", 60)
                 # A job's close waits for the line, so its bytes are in the file now.
                 cls.results[device].append((guest.uart if "ttyS" in device else guest.usb)
                                            .read_bytes())

@@ -81,27 +81,6 @@ void PrintError(const char* what, const LinkError& error) {
               error.step() == LinkError::Step::kOpen ? "open" : "use", error.what());
 }
 
-int Jobs(const std::string& device) {
-  qj570::SerialLink link(device);
-  try {
-    link.open();
-    PrintLine(device);
-    for (const auto& entry : qj570::SampleReceipt()) {
-      link.write(qj570::BuildLine(entry));
-    }
-    link.close();
-    if (device.find("ttyS") != std::string::npos) {
-      PrintProcLines(device);
-    }
-    qj570::ReceiptJob(link).run();
-  } catch (const LinkError& error) {
-    PrintError("jobs", error);
-    return 1;
-  }
-  std::printf("JOBS %s done\n", device.c_str());
-  return 0;
-}
-
 int Job(const std::string& device) {
   qj570::SerialLink link(device);
   try {
@@ -112,6 +91,27 @@ int Job(const std::string& device) {
   }
   std::printf("JOB %s done\n", device.c_str());
   return 0;
+}
+
+// The first job stops while the port is open to read the line back; the
+// second is a plain one.
+int Jobs(const std::string& device) {
+  qj570::SerialLink link(device);
+  try {
+    link.open();
+    PrintLine(device);
+    for (const auto& entry : qj570::SampleReceipt()) {
+      link.write(qj570::BuildLine(entry));
+    }
+    link.close();
+  } catch (const LinkError& error) {
+    PrintError("jobs", error);
+    return 1;
+  }
+  if (device.find("ttyS") != std::string::npos) {
+    PrintProcLines(device);
+  }
+  return Job(device);
 }
 
 int Loop(const std::string& device) {
