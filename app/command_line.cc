@@ -2,11 +2,12 @@
 
 #include <string_view>
 
+#include "app/error_report.h"
 #include "app/main_window.h"
 #include "app/process.h"
 #include "app/receipt_file.h"
-#include "receipt/serial_link.h"
-#include "receipt/serial_ports.h"
+#include "receipt/serial/serial_link.h"
+#include "receipt/serial/serial_ports.h"
 
 namespace qj570::app {
 namespace {
@@ -72,7 +73,7 @@ std::string Usage() {
              "\n"
              "Without --receipt, opens a window whose button prints a sample receipt on\n"
              "the QJ-570 printer on serial port ") +
-         DefaultPort() + ",\nat " + DescribeLine(kPortSettings) +
+         DefaultPort() + ",\nat " + DescribeSerialSettings(kPortSettings) +
          ".\n"
          "\n"
          "  --port PORT     use this serial port instead (/dev/ttyUSB0; COM3 on Windows)\n"

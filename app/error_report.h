@@ -1,14 +1,17 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
-#include "receipt/serial_link.h"
+#include "receipt/serial/serial_link.h"
+#include "receipt/serial/serial_ports.h"
 
 namespace qj570::app {
 
-// What the user is told of a failed job. Made once per failure: when the
-// port could not be taken, it looks up the serial ports this computer does
-// have.
+// What the user is told of a failed job: the heading, what failed, what it
+// means, what to do next and, when the port could not be taken, the serial
+// ports this computer does have. Made once per failure, so the ports are
+// looked up once.
 class RunTimeErrorReport {
  public:
   explicit RunTimeErrorReport(const LinkError& error);
@@ -25,5 +28,13 @@ class RunTimeErrorReport {
   std::string description_;
   std::string ports_;  // empty unless the open failed
 };
+
+// "cannot open serial port /dev/ttyS0: No such file or directory. There is
+// no device of that name. ..." What failed, what it means, what to do.
+std::string DescribeFailure(const LinkError& error);
+
+// "Serial ports on this computer:" and one port a line, each with its
+// stable names below it, or a sentence that says there are none.
+std::string DescribeSerialPorts(const std::vector<SerialPortInfo>& ports);
 
 }  // namespace qj570::app

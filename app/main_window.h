@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "receipt/serial_link.h"
+#include "receipt/serial/serial_link.h"
 
 namespace qj570::app {
 

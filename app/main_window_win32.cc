@@ -6,8 +6,8 @@
 
 #include "app/main_window.h"
 #include "app/resource.h"
-#include "app/utf16.h"
 #include "app/window_definition.h"
+#include "receipt/serial/utf16_win32.h"
 
 namespace qj570::app {
 namespace {

@@ -1,7 +1,7 @@
 // The process of a Windows GUI program: it has standard handles only when
 // its starter gave it some, and a console only when it attaches to one.
 #include <windows.h>
-// after windows.h, which it needs
+// shellapi.h needs the types of windows.h above it.
 #include <fcntl.h>
 #include <io.h>
 #include <shellapi.h>
@@ -10,7 +10,7 @@
 #include <iostream>
 
 #include "app/process.h"
-#include "app/utf16.h"
+#include "receipt/serial/utf16_win32.h"
 
 namespace qj570::app {
 namespace {

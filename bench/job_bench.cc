@@ -7,7 +7,6 @@
 //
 // The two take turns, one job each, so that both see the same machine.
 #include <fcntl.h>
-#include <pty.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,6 +24,7 @@
 #include <vector>
 
 #include "receipt/receipt_job.h"
+#include "tools/pty_pair.h"
 
 namespace {
 
@@ -107,15 +107,9 @@ int Bench(int argc, char** argv) {
   const int runs = argc > 1 ? std::atoi(argv[1]) : 1000;
   const std::string peer_script = argc > 2 ? argv[2] : QJ570_PEER_SCRIPT;
 
-  int master = -1;
-  int slave = -1;
-  std::array<char, 128> name{};
-  if (::openpty(&master, &slave, name.data(), nullptr, nullptr) < 0) {
-    std::perror("openpty");
-    return 1;
-  }
-  ::fcntl(master, F_SETFD, FD_CLOEXEC);  // the peer opens the port by its name
-  ::fcntl(slave, F_SETFD, FD_CLOEXEC);
+  qj570::tools::PtyPair pty;  // the peer opens the port by its name
+  const char* name = pty.slave_path().c_str();
+  const int master = pty.master();
   std::atomic<long> received{0};
   // The printer's end: a plain blocking reader, as a terminal program would
   // be. Closing the master at the end wakes it.
@@ -127,7 +121,7 @@ int Bench(int argc, char** argv) {
     }
   });
 
-  qj570::SerialLink link(name.data());
+  qj570::SerialLink link(name);
   qj570::ReceiptJob job(link);
   // The floor neither side can go below: open, the same 25 writes, close,
   // with no line settings, no lock and no drain.
@@ -136,7 +130,7 @@ int Bench(int argc, char** argv) {
     lines.push_back(qj570::BuildLine(entry).Encode());
   }
   const auto bare_job = [&] {
-    const int fd = ::open(name.data(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    const int fd = ::open(name, O_WRONLY | O_NOCTTY | O_CLOEXEC);
     for (const std::string& line : lines) {
       if (::write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
         throw std::system_error(errno, std::generic_category(), "write");
@@ -148,7 +142,7 @@ int Bench(int argc, char** argv) {
   std::vector<double> theirs;
   std::vector<double> floor;
   {
-    Peer peer(peer_script, name.data());
+    Peer peer(peer_script, name);
     constexpr int kWarmUp = 20;
     for (int i = 0; i < kWarmUp + runs; ++i) {
       const auto start = std::chrono::steady_clock::now();
@@ -169,8 +163,7 @@ int Bench(int argc, char** argv) {
       }
     }
   }
-  ::close(slave);
-  ::close(master);
+  pty.Close();
   reader.join();
 
   const Stats our_stats = Summarize(ours);

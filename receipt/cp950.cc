@@ -2,20 +2,15 @@
 
 #include <algorithm>
 
+#include "receipt/hex.h"
+
 namespace qj570 {
 
 EncodeError::EncodeError(char32_t code_point)
     : std::invalid_argument(CodePointName(code_point) + " has no code in code page 950 (Big5)"),
       code_point_(code_point) {}
 
-std::string CodePointName(char32_t code_point) {
-  static constexpr std::string_view kDigits = "0123456789ABCDEF";
-  std::string hex;
-  for (char32_t rest = code_point; rest != 0 || hex.size() < 4; rest >>= 4) {
-    hex.insert(hex.begin(), kDigits[rest & 0xF]);
-  }
-  return "U+" + hex;
-}
+std::string CodePointName(char32_t code_point) { return "U+" + Hex(code_point, 4); }
 
 std::string EncodeCp950(std::u32string_view text) {
   const auto entries = detail::Cp950Entries();

@@ -55,16 +55,28 @@ PrinterLine BuildLine(const ReceiptEntry& entry) {
   return FormFeedLine();
 }
 
+std::vector<PrinterLine> SampleReceiptLines() {
+  std::vector<PrinterLine> lines;
+  lines.reserve(SampleReceipt().size());
+  for (const ReceiptEntry& entry : SampleReceipt()) {
+    lines.push_back(BuildLine(entry));
+  }
+  return lines;
+}
+
+ReceiptJob::ReceiptJob(SerialLink& link) : ReceiptJob(link, SampleReceiptLines()) {}
+
+ReceiptJob::ReceiptJob(SerialLink& link, std::span<const PrinterLine> lines) : link_(link) {
+  encoded_lines_.reserve(lines.size());
+  for (const PrinterLine& line : lines) {
+    encoded_lines_.push_back(line.Encode());
+  }
+}
+
 void ReceiptJob::run() {
   link_.open();
-  if (sample_) {
-    for (const ReceiptEntry& entry : SampleReceipt()) {
-      link_.write(BuildLine(entry));
-    }
-  } else {
-    for (const PrinterLine& line : lines_) {
-      link_.write(line);
-    }
+  for (const std::string& bytes : encoded_lines_) {
+    link_.write(bytes);
   }
   link_.close();
 }

@@ -2,10 +2,12 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "receipt/printer_line.h"
-#include "receipt/serial_link.h"
+#include "receipt/serial/serial_link.h"
 
 namespace qj570 {
 
@@ -23,23 +25,26 @@ std::span<const ReceiptEntry> SampleReceipt() noexcept;
 // The printer line that an entry stands for.
 PrinterLine BuildLine(const ReceiptEntry& entry);
 
-// Prints a receipt: opens the link, writes one line per entry and closes
-// the link. The first LinkError stops the run and leaves it as it was
-// raised; nothing is written after it, and a port opened by this run stays
-// held until the link is closed or destroyed by its owner.
+// The sample receipt as printer lines.
+std::vector<PrinterLine> SampleReceiptLines();
+
+// Prints a receipt: opens the link, writes each line's bytes in one write,
+// in order, and closes the link. Every line is encoded when the job is
+// made, so a character without a code (EncodeError) fails before the port
+// is opened and can never leave half a receipt on the line.
+// The first LinkError stops the run and leaves it as it was raised;
+// nothing is written after it, and a port opened by this run stays held
+// until the link is closed or destroyed by its owner.
 class ReceiptJob {
  public:
   // The sample receipt.
-  explicit ReceiptJob(SerialLink& link) noexcept : link_(link) {}
-  // Lines of the caller's, which must outlive the job.
-  ReceiptJob(SerialLink& link, std::span<const PrinterLine> lines) noexcept
-      : link_(link), lines_(lines), sample_(false) {}
+  explicit ReceiptJob(SerialLink& link);
+  ReceiptJob(SerialLink& link, std::span<const PrinterLine> lines);
   void run();
 
  private:
   SerialLink& link_;
-  std::span<const PrinterLine> lines_;
-  bool sample_ = true;
+  std::vector<std::string> encoded_lines_;
 };
 
 }  // namespace qj570

@@ -4,14 +4,10 @@
 #include <cstdint>
 
 #include "receipt/cp950.h"
+#include "receipt/hex.h"
 
 namespace qj570 {
 namespace {
-
-std::string HexByte(unsigned char byte) {
-  static constexpr std::string_view kDigits = "0123456789ABCDEF";
-  return std::string("0x") + kDigits[byte >> 4] + kDigits[byte & 0xF];
-}
 
 // Where in the input a problem lies: "receipt.txt: line 3, column 7: ".
 std::string Where(const std::string& name, std::size_t line, const char* unit,
@@ -59,8 +55,8 @@ std::u32string DecodeLine(std::string_view bytes, const std::string& name, std::
       bad = i;
     }
     if (bad != std::string_view::npos) {
-      throw ReceiptTextError(Where(name, line, "byte", bad + 1) + "not UTF-8 (byte " +
-                             HexByte(static_cast<unsigned char>(bytes[bad])) + ")");
+      throw ReceiptTextError(Where(name, line, "byte", bad + 1) + "not UTF-8 (byte " + "0x" +
+                             Hex(static_cast<unsigned char>(bytes[bad])) + ")");
     }
     out += c;
     i += length;
@@ -70,8 +66,8 @@ std::u32string DecodeLine(std::string_view bytes, const std::string& name, std::
 
 bool IsControl(char32_t c) { return c < 0x20 || (c >= 0x7F && c < 0xA0); }
 
-// One line of the file, checked character by character.
-PrinterLine LineOf(std::string_view bytes, const std::string& name, std::size_t line) {
+// One line of the text, checked character by character, as a printer line.
+PrinterLine PrinterLineOf(std::string_view bytes, const std::string& name, std::size_t line) {
   const std::u32string text = DecodeLine(bytes, name, line);
   if (text.empty()) {
     return BlankLine();
@@ -106,7 +102,7 @@ std::vector<PrinterLine> ReceiptFromText(std::string_view utf8, const std::strin
     if (end != std::string_view::npos && line.ends_with('\r')) {
       line.remove_suffix(1);
     }
-    lines.push_back(LineOf(line, name, number++));
+    lines.push_back(PrinterLineOf(line, name, number++));
     utf8.remove_prefix(end == std::string_view::npos ? utf8.size() : end + 1);
   }
   lines.push_back(ClosingLine());

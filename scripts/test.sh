@@ -8,8 +8,8 @@
 #
 # The 32-bit Windows program's Wine tests run where this machine can run a
 # 32-bit program (decided by trying the 32-bit Wine loader);
-# QJ570_WINE_64_ONLY=1 skips them even there. The 64-bit program's run
-# everywhere.
+# QJ570_WINE_64_ONLY=1 skips them even there. The 64-bit program's Wine
+# tests run everywhere.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 started=$SECONDS

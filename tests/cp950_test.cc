@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "receipt/hex.h"
+
 namespace qj570 {
 namespace {
 
@@ -20,16 +22,13 @@ constexpr const char* kReference =
     "  my $b = eval { Encode::encode(\"cp950\", $s, Encode::FB_CROAK|Encode::LEAVE_SRC) };"
     "  my $d = defined $b ? eval { Encode::decode(\"cp950\", $b, "
     "Encode::FB_CROAK|Encode::LEAVE_SRC) } : undef;"
-    "  print((defined $d && $d eq $s) ? unpack(\"H*\", $b) . \"\\n\" : \"-\\n\");"
+    "  print((defined $d && $d eq $s) ? uc(unpack(\"H*\", $b)) . \"\\n\" : \"-\\n\");"
     "}' 2>/dev/null";
 
-std::string Hex(const std::string& bytes) {
+std::string HexBytes(const std::string& bytes) {
   std::string out;
   for (const char b : bytes) {
-    static constexpr std::string_view kDigits = "0123456789abcdef";
-    const auto byte = static_cast<unsigned char>(b);
-    out += kDigits[byte >> 4];
-    out += kDigits[byte & 0xF];
+    out += Hex(static_cast<unsigned char>(b));
   }
   return out;
 }
@@ -37,7 +36,7 @@ std::string Hex(const std::string& bytes) {
 // Our code for `c` in the reference's notation.
 std::string OursOrDash(char32_t c) {
   try {
-    return Hex(EncodeCp950(std::u32string(1, c)));
+    return HexBytes(EncodeCp950(std::u32string(1, c)));
   } catch (const EncodeError& e) {
     EXPECT_EQ(e.code_point(), c);
   }
@@ -71,11 +70,11 @@ TEST(Cp950, MatchesPerlEncodeOverTheWholeBmp) {
 }
 
 TEST(Cp950, FollowsMicrosoftsTableNotGlibcs) {
-  EXPECT_EQ(Hex(EncodeCp950(U"總")), "c160");  // trail byte is '`'
-  EXPECT_EQ(Hex(EncodeCp950(U"═")), "f9f9");   // glibc says a2a4
-  EXPECT_EQ(Hex(EncodeCp950(U"包司")), "a55da571");
-  EXPECT_EQ(Hex(EncodeCp950(U"€")), "a3e1");
-  EXPECT_EQ(Hex(EncodeCp950(U"\x1B\x0E\r A~\x7F")), "1b0e0d20417e7f");
+  EXPECT_EQ(HexBytes(EncodeCp950(U"總")), "C160");  // trail byte is '`'
+  EXPECT_EQ(HexBytes(EncodeCp950(U"═")), "F9F9");   // glibc says a2a4
+  EXPECT_EQ(HexBytes(EncodeCp950(U"包司")), "A55DA571");
+  EXPECT_EQ(HexBytes(EncodeCp950(U"€")), "A3E1");
+  EXPECT_EQ(HexBytes(EncodeCp950(U"\x1B\x0E\r A~\x7F")), "1B0E0D20417E7F");
 }
 
 TEST(Cp950, RejectsCharactersWithoutACodeByName) {

@@ -7,7 +7,10 @@
 
 #include <cerrno>
 #include <string>
+#include <system_error>
+#include <vector>
 
+#include "receipt/cp950.h"
 #include "tests/test_support.h"
 
 namespace qj570 {
@@ -71,9 +74,25 @@ TEST(ReceiptJob, PortThatCannotBeOpenedFailsBeforeAnyByte) {
     ReceiptJob(link).run();
     ADD_FAILURE() << "no LinkError";
   } catch (const LinkError& e) {
-    EXPECT_EQ(e.number(), EWOULDBLOCK);
+    EXPECT_EQ(e.code(), std::error_code(EWOULDBLOCK, std::system_category()));
   }
   holder.close();
+  EXPECT_EQ(peer.Settle(), "");
+}
+
+// A character without a code is found while the job is made, so the port
+// is never opened and no half receipt reaches the line.
+TEST(ReceiptJob, LineThatCannotBeEncodedFailsBeforeThePortIsOpened) {
+  PtyPeer peer;
+  SerialLink link(peer.slave_path());
+  const std::vector<PrinterLine> lines{TextLine(U"ABC"), TextLine(U"ABC\u00F1DEF"), BlankLine()};
+  try {
+    ReceiptJob(link, lines).run();
+    ADD_FAILURE() << "no EncodeError";
+  } catch (const EncodeError& e) {
+    EXPECT_EQ(e.code_point(), U'\u00F1');
+  }
+  EXPECT_FALSE(link.is_open());
   EXPECT_EQ(peer.Settle(), "");
 }
 

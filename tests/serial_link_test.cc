@@ -1,4 +1,4 @@
-#include "receipt/serial_link.h"
+#include "receipt/serial/serial_link.h"
 
 #include <fcntl.h>
 #include <gmock/gmock.h>
@@ -23,19 +23,23 @@ using ::testing::HasSubstr;
 using testing::OpenDescriptorCount;
 using testing::PtyPeer;
 
-// Runs `step`, which must fail with a LinkError carrying `number` and a
+std::error_code Sys(int number) { return {number, std::system_category()}; }
+
+// Runs `step`, which must fail with a LinkError carrying `code` and a
 // description that names `device`.
-LinkError ExpectLinkError(const std::function<void()>& step, int number,
+LinkError ExpectLinkError(const std::function<void()>& step, std::error_code code,
                           const std::string& device) {
   try {
     step();
   } catch (LinkError& e) {
-    EXPECT_EQ(e.number(), number) << e.what();
+    EXPECT_EQ(e.code(), code) << e.what();
+    EXPECT_EQ(e.number(), code.value());
+    EXPECT_EQ(e.device(), device);
     EXPECT_THAT(e.what(), HasSubstr(device));
     return std::move(e);
   }
   ADD_FAILURE() << "no LinkError";
-  return {0, ""};
+  return {{}, LinkStep::kOpen, "", PortTrouble::kOther};
 }
 
 TEST(SerialLink, AppliesItsSettingsAndReadsThemBack) {
@@ -82,16 +86,19 @@ TEST(SerialLink, AppliesItsSettingsAndReadsThemBack) {
   other.data_bits = 7;
   other.parity = Parity::kOdd;
   SerialLink seven(peer.slave_path(), other);
-  EXPECT_THAT(ExpectLinkError([&] { seven.open(); }, EINVAL, peer.slave_path()).what(),
-              HasSubstr("the driver did not take 19200 baud, 7 data bits, odd parity, 2 stop "
-                        "bits, XON/XOFF flow control."));
+  EXPECT_THAT(
+      ExpectLinkError([&] { seven.open(); }, LinkErrc::kSettingsNotTaken, peer.slave_path()).what(),
+      HasSubstr("the driver did not take 19200 baud, 7 data bits, odd parity, 2 stop "
+                "bits, XON/XOFF flow control"));
   EXPECT_FALSE(seven.is_open());
   // A rate the system does not offer is refused before the port is touched.
   other.baud = 12345;
   SerialLink odd(peer.slave_path(), other);
   const int before = OpenDescriptorCount();
-  EXPECT_THAT(ExpectLinkError([&] { odd.open(); }, EINVAL, peer.slave_path()).what(),
-              HasSubstr("this system cannot set 12345 baud"));
+  EXPECT_THAT(
+      ExpectLinkError([&] { odd.open(); }, LinkErrc::kUnsupportedSettings, peer.slave_path())
+          .what(),
+      HasSubstr("this system cannot set 12345 baud"));
   EXPECT_EQ(OpenDescriptorCount(), before);
 }
 
@@ -101,9 +108,11 @@ TEST(SerialLink, SendsBytesUnalteredInWriteOrderAndDrainsBeforeClosing) {
   link.open();
   std::string want;
   for (int i = 0; i < 40; ++i) {  // more than a pty takes in at once
-    const PrinterLine line = TextLine(U"\x0E總\x7F 包\t" + std::u32string(100, U'0' + i % 10));
-    want += line.Encode();
-    link.write(line);
+    using std::string_literals::operator""s;
+    const std::string bytes =
+        "\x1B\x0E\xC1\x60\r\n\x7F\xFF\x00\t"s + std::string(100, static_cast<char>('0' + i % 10));
+    want += bytes;
+    link.write(bytes);
   }
   testing::DrainRecorder drains;
   link.close();  // at once: the drain must keep every queued byte
@@ -116,32 +125,35 @@ TEST(SerialLink, SendsBytesUnalteredInWriteOrderAndDrainsBeforeClosing) {
   EXPECT_EQ(peer.Settle().size(), want.size());
 }
 
-TEST(SerialLink, RefusesWhatIsNotAFreeTerminalBeforeSendingAByteAndSaysWhatToDo) {
+TEST(SerialLink, RefusesWhatIsNotAFreeTerminalBeforeSendingAByte) {
   PtyPeer peer;
   const auto plain = std::filesystem::temp_directory_path() / "qj570-plain-file";
   std::ofstream(plain).put('\0');  // not a terminal, and must stay as it is
 
-  const auto refuse = [&](const std::string& device, int number) {
+  const auto refuse = [&](const std::string& device, int number, LinkStep step,
+                          PortTrouble trouble) {
     const int before = OpenDescriptorCount();
     SerialLink link(device);
-    LinkError e = ExpectLinkError([&] { link.open(); }, number, device);
-    EXPECT_EQ(e.step(), LinkError::Step::kOpen);
+    const LinkError e = ExpectLinkError([&] { link.open(); }, Sys(number), device);
+    EXPECT_EQ(e.step(), step) << e.what();
+    EXPECT_EQ(e.trouble(), trouble) << e.what();
+    EXPECT_FALSE(e.IsCallersMistake());
     EXPECT_FALSE(link.is_open());
     EXPECT_EQ(OpenDescriptorCount(), before) << device;
     return std::string(e.what());
   };
-  EXPECT_THAT(refuse("/nonexistent/ttyS9", ENOENT),
-              HasSubstr("cannot open serial port /nonexistent/ttyS9: No such file or directory. "
-                        "There is no device of that name."));
-  EXPECT_THAT(refuse(plain, ENOTTY), HasSubstr("Inappropriate ioctl for device. It is no serial"));
+  // what() is one plain sentence: no advice, no option of any program.
+  EXPECT_EQ(refuse("/nonexistent/ttyS9", ENOENT, LinkStep::kOpen, PortTrouble::kMissing),
+            "cannot open serial port /nonexistent/ttyS9: No such file or directory");
+  EXPECT_EQ(refuse(plain, ENOTTY, LinkStep::kCheck, PortTrouble::kNotSerialPort),
+            "cannot use serial port " + plain.string() + ": Inappropriate ioctl for device");
   EXPECT_EQ(std::filesystem::file_size(plain), 1U);
-  EXPECT_THAT(refuse("/dev/null", ENOTTY), HasSubstr("--port"));
+  refuse("/dev/null", ENOTTY, LinkStep::kCheck, PortTrouble::kNotSerialPort);
 
   // Another program holds the port. root passes TIOCEXCL, not the lock.
   const int other = ::open(peer.slave_path().c_str(), O_RDWR | O_NOCTTY);
   ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
-  EXPECT_THAT(refuse(peer.slave_path(), EWOULDBLOCK),
-              HasSubstr("Another program is using the port"));
+  refuse(peer.slave_path(), EWOULDBLOCK, LinkStep::kLock, PortTrouble::kBusy);
   ::close(other);
   std::filesystem::remove(plain);
   EXPECT_EQ(peer.Settle(), "");
@@ -152,68 +164,62 @@ TEST(SerialLink, HoldsThePortExclusivelyUntilClosed) {
   SerialLink first(peer.slave_path());
   SerialLink second(peer.slave_path());
   first.open();
-  ExpectLinkError([&] { second.open(); }, EWOULDBLOCK, peer.slave_path());
+  ExpectLinkError([&] { second.open(); }, Sys(EWOULDBLOCK), peer.slave_path());
   first.close();
   second.open();
   second.close();
 }
 
-TEST(SerialLink, UnencodableLineQueuesNothingOfIt) {
-  PtyPeer peer;
-  SerialLink link(peer.slave_path());
-  link.open();
-  const LinkError e =
-      ExpectLinkError([&] { link.write(TextLine(U"ABC\u00F1DEF")); }, EILSEQ, peer.slave_path());
-  EXPECT_THAT(e.what(), HasSubstr("U+00F1"));
-  EXPECT_EQ(e.step(), LinkError::Step::kUse);
-  EXPECT_TRUE(link.is_open());
-  link.write(BlankLine());
-  link.close();
-  EXPECT_EQ(peer.Settle(), BlankLine().Encode());
-}
-
+// The caller's mistakes are the link's own errors, never an errno.
 TEST(SerialLink, ReportsStepsOutOfOrder) {
   PtyPeer peer;
   SerialLink link(peer.slave_path());
-  ExpectLinkError([&] { link.write(BlankLine()); }, EBADF, peer.slave_path());
-  ExpectLinkError([&] { link.close(); }, EBADF, peer.slave_path());
+  const LinkError e =
+      ExpectLinkError([&] { link.write("x"); }, LinkErrc::kNotOpen, peer.slave_path());
+  EXPECT_TRUE(e.IsCallersMistake());
+  EXPECT_EQ(e.code().category().name(), std::string("serial link"));
+  EXPECT_EQ(std::string(e.what()),
+            "cannot write to serial port " + peer.slave_path() + ": it is not open");
+  ExpectLinkError([&] { link.close(); }, LinkErrc::kNotOpen, peer.slave_path());
   link.open();
-  ExpectLinkError([&] { link.open(); }, EBUSY, peer.slave_path());
+  EXPECT_TRUE(ExpectLinkError([&] { link.open(); }, LinkErrc::kAlreadyOpen, peer.slave_path())
+                  .IsCallersMistake());
   EXPECT_TRUE(link.is_open());
   link.close();
+  EXPECT_EQ(peer.Settle(), "");
 }
 
-TEST(SerialLink, FailedDrainIsReportedAndStillLetsThePortGo) {
-  PtyPeer peer;
-  SerialLink link(peer.slave_path());
-  link.open();
-  link.write(BlankLine());
-  peer.Vanish();  // the drain can no longer finish
-  const int held = OpenDescriptorCount();
-  ExpectLinkError([&] { link.close(); }, EIO, peer.slave_path());
-  EXPECT_FALSE(link.is_open());
-  EXPECT_EQ(OpenDescriptorCount(), held - 1);
-  // The next job tries the port again instead of finding it "already open".
-  ExpectLinkError([&] { link.open(); }, ENOENT, peer.slave_path());
-}
-
-TEST(SerialLink, OtherEndVanishingMidJobFailsWithoutHangOrLeak) {
+// The printer's end goes away after a write: the next write, or else the
+// drain, fails at once as a port that is gone, and nothing is left open.
+TEST(SerialLink, FarEndVanishingFailsWithoutHangOrLeak) {
   const int before = OpenDescriptorCount();
-  {
+  constexpr std::string_view kBlankLine =
+      "\x1B"
+      "LB1\r";
+  for (const bool in_drain : {true, false}) {
     PtyPeer peer;
     SerialLink link(peer.slave_path());
     link.open();
-    link.write(BlankLine());
+    link.write(kBlankLine);
     peer.Vanish();
     const LinkError e = ExpectLinkError(
         [&] {
-          link.write(BlankLine());
+          if (!in_drain) {
+            link.write(kBlankLine);
+          }
           link.close();
         },
-        EIO, peer.slave_path());
-    EXPECT_THAT(e.what(), HasSubstr("The port stopped answering"));
-    EXPECT_EQ(e.step(), LinkError::Step::kUse);
-  }  // the link lets the port go when it is destroyed
+        Sys(EIO), peer.slave_path());
+    EXPECT_EQ(e.step(), in_drain ? LinkStep::kDrain : LinkStep::kWrite);
+    EXPECT_EQ(e.trouble(), PortTrouble::kGone);
+    // A failed drain still lets the port go, so the next job tries the port
+    // again instead of finding it "already open". A failed write leaves it
+    // held until its owner lets the link go.
+    EXPECT_EQ(link.is_open(), !in_drain);
+    if (in_drain) {
+      ExpectLinkError([&] { link.open(); }, Sys(ENOENT), peer.slave_path());
+    }
+  }
   EXPECT_EQ(OpenDescriptorCount(), before);
 }
 

@@ -1,4 +1,4 @@
-#include "receipt/serial_ports.h"
+#include "receipt/serial/serial_ports.h"
 
 #include <gtest/gtest.h>
 
@@ -6,10 +6,13 @@
 #include <fstream>
 #include <string>
 
+#include "app/error_report.h"
+
 namespace qj570 {
 namespace {
 
 namespace fs = std::filesystem;
+using app::DescribeSerialPorts;
 
 // A tree shaped like / with what the finder reads: sysfs tty entries and
 // /dev nodes (plain files here: nothing is ever opened).

@@ -7,6 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include "tools/pty_pair.h"
+
 namespace qj570::testing {
 
 // The printer's end of a pseudo-terminal: collects whatever arrives on the
@@ -22,8 +24,8 @@ class PtyPeer {
   PtyPeer(PtyPeer&&) = delete;
   PtyPeer& operator=(PtyPeer&&) = delete;
 
-  [[nodiscard]] const std::string& slave_path() const { return slave_path_; }
-  [[nodiscard]] int slave_fd() const { return slave_; }
+  [[nodiscard]] const std::string& slave_path() const { return pty_.slave_path(); }
+  [[nodiscard]] int slave_fd() const { return pty_.slave(); }
 
   // Waits until at least `count` bytes have arrived (or the timeout ends)
   // and returns all received so far.
@@ -39,10 +41,8 @@ class PtyPeer {
  private:
   void Drain();
 
-  int master_ = -1;
-  int slave_ = -1;
+  tools::PtyPair pty_;
   int stop_pipe_[2] = {-1, -1};
-  std::string slave_path_;
   std::mutex mutex_;
   std::condition_variable arrived_;
   std::string received_;

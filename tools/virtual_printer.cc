@@ -8,8 +8,6 @@
 //   --raw FILE     also append every byte received to FILE
 //   --receipts N   exit after N form feeds (default: run until killed)
 #include <fcntl.h>
-#include <pty.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <array>
@@ -19,9 +17,12 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <unordered_map>
 
 #include "receipt/cp950.h"
+#include "receipt/hex.h"
+#include "tools/pty_pair.h"
 
 namespace {
 
@@ -42,10 +43,11 @@ std::string Utf8(char32_t c) {
   return out;
 }
 
-std::string Hex(unsigned char byte) {
-  std::array<char, 8> buf{};
-  std::snprintf(buf.data(), buf.size(), "<%02X>", byte);
-  return buf.data();
+// A byte the printer does not print, made visible: "<1B>".
+std::string Shown(unsigned char byte) {
+  std::string shown = "<";  // appended, not "<" + ...: GCC 12 warns falsely (-Wrestrict)
+  shown += qj570::Hex(byte);
+  return shown += '>';
 }
 
 class Printer {
@@ -90,7 +92,7 @@ class Printer {
     } else {
       std::string shown;
       for (const char b : cmd) {
-        shown += Hex(static_cast<unsigned char>(b));
+        shown += Shown(static_cast<unsigned char>(b));
       }
       std::printf("  [unknown command %s<0D>]\n", shown.c_str());
     }
@@ -115,11 +117,11 @@ class Printer {
             static_cast<std::uint16_t>(b << 8 | static_cast<unsigned char>(big5[i + 1]));
         const auto it = decode_.find(code);
         line += it != decode_.end() ? Utf8(it->second)
-                                    : Hex(b) + Hex(static_cast<unsigned char>(big5[i + 1]));
+                                    : Shown(b) + Shown(static_cast<unsigned char>(big5[i + 1]));
         columns += 2;
         ++i;
       } else {
-        line += Hex(b);
+        line += Shown(b);
         columns += 4;
       }
     }
@@ -131,6 +133,41 @@ class Printer {
   std::string pending_;
   int receipts_ = 0;
 };
+
+// Prints what arrives until `receipts` form feeds (0: forever).
+int Serve(const char* raw_path, int receipts) {
+  int raw = -1;
+  if (raw_path != nullptr &&
+      (raw = ::open(raw_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644)) < 0) {
+    std::perror(raw_path);
+    return 1;
+  }
+  const qj570::tools::PtyPair line;
+
+  std::printf("virtual printer on %s\n\n", line.slave_path().c_str());
+  std::fflush(stdout);
+  std::fprintf(stderr, "To print on it:  qj570-rs232 --port %s\n", line.slave_path().c_str());
+
+  Printer printer;
+  std::array<char, 4096> buf{};
+  int printed = 0;
+  while (receipts == 0 || printed < receipts) {
+    const ssize_t n = ::read(line.master(), buf.data(), buf.size());
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      std::perror("read");
+      return 1;
+    }
+    if (raw >= 0 && ::write(raw, buf.data(), static_cast<std::size_t>(n)) != n) {
+      std::perror(raw_path);
+      return 1;
+    }
+    printed += printer.Feed({buf.data(), static_cast<std::size_t>(n)});
+  }
+  return 0;
+}
 
 }  // namespace
 
@@ -148,45 +185,10 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  int raw = -1;
-  if (raw_path != nullptr &&
-      (raw = ::open(raw_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644)) < 0) {
-    std::perror(raw_path);
-    return 1;
+  try {
+    return Serve(raw_path, receipts);
+  } catch (const std::system_error& error) {
+    std::fprintf(stderr, "qj570-virtual-printer: %s\n", error.what());
   }
-  int master = -1;
-  int slave = -1;  // kept open, like a cable, so the line stays up between jobs
-  std::array<char, 128> name{};
-  if (::openpty(&master, &slave, name.data(), nullptr, nullptr) < 0) {
-    std::perror("openpty");
-    return 1;
-  }
-  termios tio{};
-  ::tcgetattr(slave, &tio);
-  ::cfmakeraw(&tio);
-  ::tcsetattr(slave, TCSANOW, &tio);
-
-  std::printf("virtual printer on %s\n\n", name.data());
-  std::fflush(stdout);
-  std::fprintf(stderr, "To print on it:  qj570-rs232 --port %s\n", name.data());
-
-  Printer printer;
-  std::array<char, 4096> buf{};
-  int printed = 0;
-  while (receipts == 0 || printed < receipts) {
-    const ssize_t n = ::read(master, buf.data(), buf.size());
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      std::perror("read");
-      return 1;
-    }
-    if (raw >= 0 && ::write(raw, buf.data(), static_cast<std::size_t>(n)) != n) {
-      std::perror(raw_path);
-      return 1;
-    }
-    printed += printer.Feed({buf.data(), static_cast<std::size_t>(n)});
-  }
-  return 0;
+  return 1;
 }

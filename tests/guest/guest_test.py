@@ -285,8 +285,8 @@ class GuestDrivers(unittest.TestCase):
 
     def test_port_without_uart_fails_before_any_byte_and_says_so(self):
         self.assertEqual(self.uart_types[1], "0", "ttyS2 is a placeholder")
-        self.assertIn("ERROR job 5 open cannot use serial port /dev/ttyS2: Input/output error. "
-                      "No serial port hardware answers at /dev/ttyS2", self.no_uart)
+        self.assertIn("ERROR job 5 open no-hardware cannot use serial port /dev/ttyS2: "
+                      "Input/output error", self.no_uart)
 
     def test_finder_lists_the_ports_with_hardware_only(self):
         self.assertEqual(self.ports, ["/dev/ttyS0", "/dev/ttyS1", "/dev/ttyUSB0"])
@@ -301,10 +301,10 @@ class GuestDrivers(unittest.TestCase):
         took = self.failed_at - self.unplugged
         if re.match(r"ERROR loop \d+ use ", self.loop_error):
             self.assertLess(took, 2.0, self.loop)
-            self.assertIn("The port stopped answering during the receipt", self.loop_error)
+            self.assertRegex(self.loop_error, r"^ERROR loop \d+ use gone ")
         else:
             self.assertLess(took, 6.5, self.loop)
-            self.assertRegex(self.loop_error, r"^ERROR loop \d+ open cannot .* serial port "
+            self.assertRegex(self.loop_error, r"^ERROR loop \d+ open \S+ cannot .* serial port "
                              r"/dev/ttyUSB0: ")
         after = self.guest.usb.read_bytes()[2 * len(RECEIPT):]
         whole, rest = divmod(len(after), len(RECEIPT))

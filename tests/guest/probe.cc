@@ -19,8 +19,8 @@
 #include <string>
 
 #include "receipt/receipt_job.h"
-#include "receipt/serial_link.h"
-#include "receipt/serial_ports.h"
+#include "receipt/serial/serial_link.h"
+#include "receipt/serial/serial_ports.h"
 
 namespace {
 
@@ -76,9 +76,18 @@ void PrintProcLines(const std::string& device) {
   }
 }
 
+const char* TroubleName(qj570::PortTrouble trouble) {
+  static constexpr const char* kNames[] = {"other", "missing",    "no-hardware", "permission",
+                                           "busy",  "not-serial", "gone"};
+  return kNames[static_cast<int>(trouble)];
+}
+
+// "ERROR job 5 open no-hardware cannot use serial port ...": the number,
+// whether the port was being opened, and what the trouble means.
 void PrintError(const char* what, const LinkError& error) {
-  std::printf("ERROR %s %d %s %s\n", what, error.number(),
-              error.step() == LinkError::Step::kOpen ? "open" : "use", error.what());
+  std::printf("ERROR %s %d %s %s %s\n", what, error.number(),
+              qj570::IsOpeningStep(error.step()) ? "open" : "use", TroubleName(error.trouble()),
+              error.what());
 }
 
 int Job(const std::string& device) {
@@ -100,8 +109,8 @@ int Jobs(const std::string& device) {
   try {
     link.open();
     PrintLine(device);
-    for (const auto& entry : qj570::SampleReceipt()) {
-      link.write(qj570::BuildLine(entry));
+    for (const auto& line : qj570::SampleReceiptLines()) {
+      link.write(line.Encode());
     }
     link.close();
   } catch (const LinkError& error) {

@@ -6,8 +6,8 @@
 #include <array>
 #include <string>
 
-#include "receipt/serial_link.h"
-#include "receipt/serial_ports.h"
+#include "receipt/serial/serial_link.h"
+#include "receipt/serial/serial_ports.h"
 
 namespace qj570 {
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace qj570::app {
+namespace qj570 {
 
 inline std::wstring Wide(std::string_view utf8) {
   const int size =
@@ -16,11 +16,13 @@ inline std::wstring Wide(std::string_view utf8) {
   return wide;
 }
 
-inline std::string Utf8(const wchar_t* wide) {
-  const int size = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
-  std::string utf8(static_cast<std::size_t>(size > 0 ? size - 1 : 0), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide, -1, utf8.data(), size, nullptr, nullptr);
+inline std::string Utf8(std::wstring_view wide) {
+  const int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                                       nullptr, 0, nullptr, nullptr);
+  std::string utf8(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), utf8.data(), size,
+                      nullptr, nullptr);
   return utf8;
 }
 
-}  // namespace qj570::app
+}  // namespace qj570

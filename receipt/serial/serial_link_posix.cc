@@ -15,53 +15,10 @@
 #include <system_error>
 #include <utility>
 
-#include "receipt/serial_link.h"
+#include "receipt/serial/serial_link.h"
 
 namespace qj570 {
 namespace {
-
-PortTrouble TroubleOf(int number) {
-  switch (number) {
-    case ENOENT:
-      return PortTrouble::kMissing;
-    case EIO:  // an 8250 placeholder: the node exists, no UART is behind it
-    case ENXIO:
-    case ENODEV:
-    case ETIMEDOUT:  // a USB adapter that does not answer its driver
-      return PortTrouble::kNoHardware;
-    case EACCES:
-    case EPERM:
-      return PortTrouble::kPermission;
-    case EBUSY:  // another opener took it with TIOCEXCL
-    case EWOULDBLOCK:
-      return PortTrouble::kBusy;
-    case ENOTTY:
-      return PortTrouble::kNotTerminal;
-    default:
-      return PortTrouble::kOther;
-  }
-}
-
-[[noreturn]] void Fail(int number, const char* step, const std::string& device,
-                       LinkError::Step when, PortTrouble trouble) {
-  throw LinkError(number,
-                  PortFailure(step, device, std::system_category().message(number), trouble), when);
-}
-
-// The failure of the system call that just returned -1, while the port is
-// being opened. Takes no string by value, so nothing touches errno first.
-[[noreturn]] void FailOpening(const char* step, const std::string& device) {
-  const int number = errno;
-  Fail(number, step, device, LinkError::Step::kOpen, TroubleOf(number));
-}
-
-// The same on a port that was open: it can only have gone away.
-[[noreturn]] void FailUsing(const char* step, const std::string& device) {
-  const int number = errno;
-  const bool gone = number == EIO || number == ENODEV || number == ENXIO || number == ETIMEDOUT;
-  Fail(number, step, device, LinkError::Step::kUse,
-       gone ? PortTrouble::kGone : PortTrouble::kOther);
-}
 
 int Fd(const PortHandle& port) { return static_cast<int>(port.get()); }
 
@@ -110,7 +67,7 @@ constexpr tcflag_t kLflagMask = ICANON | ECHO | ECHONL | ISIG | IEXTEN;
 
 // Raw, with the settings' speed, frame and flow control. OPOST off keeps CR
 // a CR and adds no LF. HUPCL drops DTR once the port is let go.
-termios LineSettings(termios tio, const PortSettings& settings) {
+termios TermiosFor(termios tio, const PortSettings& settings) {
   tio.c_iflag &= ~kIflagMask;
   tio.c_oflag &= ~OPOST;
   tio.c_lflag &= ~kLflagMask;
@@ -155,15 +112,13 @@ bool NoUartBehind(int fd) {
 // DTR and RTS as the settings say. A pty has no modem lines and says so
 // with ENOTTY or EINVAL; by now tcgetattr has shown the device is a
 // terminal, so that answer is harmless.
-void SetModemLines(int fd, const PortSettings& settings, const std::string& device) {
+bool SetModemLines(int fd, const PortSettings& settings) {
   int dtr = TIOCM_DTR;
   int rts = TIOCM_RTS;
   const bool ok = ::ioctl(fd, settings.dtr ? TIOCMBIS : TIOCMBIC, &dtr) == 0 &&
                   (settings.flow_control == FlowControl::kRtsCts ||
                    ::ioctl(fd, settings.rts ? TIOCMBIS : TIOCMBIC, &rts) == 0);
-  if (!ok && errno != ENOTTY && errno != EINVAL) {
-    FailOpening("cannot set the modem lines of serial port", device);
-  }
+  return ok || errno == ENOTTY || errno == EINVAL;
 }
 
 }  // namespace
@@ -175,104 +130,106 @@ std::optional<std::string> PortFromUserName(std::string_view name) {
   return std::string(name);
 }
 
-std::int32_t PortHandle::Close() noexcept {
+std::error_code PortHandle::Close() noexcept {
   const int fd = static_cast<int>(std::exchange(native_, kNone));
+  if (fd < 0) {
+    return {};
+  }
+  // The exclusive flag belongs to the tty, not to this descriptor: it
+  // stays on while anyone else (a printer's pty) still has the tty open.
+  ::ioctl(fd, TIOCNXCL);
   // Never retried: Linux frees the descriptor even on EINTR.
-  return fd < 0 || ::close(fd) == 0 ? 0 : errno;
+  return ::close(fd) == 0 ? std::error_code() : std::error_code(errno, SystemCategory());
 }
 
-void SerialLink::open() {
-  if (is_open()) {
-    Fail(EBUSY, "cannot open serial port", device_, LinkError::Step::kUse, PortTrouble::kOther);
+std::error_code SerialLink::LastError() noexcept { return {errno, SystemCategory()}; }
+
+const std::error_category& SystemCategory() noexcept { return std::system_category(); }
+
+PortTrouble SerialLink::TroubleOf(std::error_code error) noexcept {
+  switch (error.value()) {
+    case ENOENT:
+      return PortTrouble::kMissing;
+    case EIO:  // an 8250 placeholder: the node exists, no UART is behind it
+    case ENXIO:
+    case ENODEV:
+    case ETIMEDOUT:  // a USB adapter that does not answer its driver
+      return PortTrouble::kNoHardware;
+    case EACCES:
+    case EPERM:
+      return PortTrouble::kPermission;
+    case EBUSY:  // another opener took it with TIOCEXCL
+    case EWOULDBLOCK:
+      return PortTrouble::kBusy;
+    case ENOTTY:
+      return PortTrouble::kNotSerialPort;
+    default:
+      return PortTrouble::kOther;
   }
-  if (Speed(settings_.baud) == B0 || settings_.data_bits < 5 || settings_.data_bits > 8) {
-    FailLine(EINVAL, "this system cannot set");
-  }
+}
+
+bool SerialLink::CanSet(const PortSettings& settings) noexcept {
+  return Speed(settings.baud) != B0 && settings.data_bits >= 5 && settings.data_bits <= 8;
+}
+
+PortHandle SerialLink::OpenPort() const {
   PortHandle port(::open(device_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   if (!port.valid()) {
-    FailOpening("cannot open serial port", device_);
+    Fail(LinkStep::kOpen, LastError());
   }
   termios tio{};
   if (::tcgetattr(Fd(port), &tio) < 0) {
-    FailOpening("cannot use serial port", device_);
+    Fail(LinkStep::kCheck, LastError());
   }
   if (NoUartBehind(Fd(port))) {
-    Fail(EIO, "cannot use serial port", device_, LinkError::Step::kOpen, PortTrouble::kNoHardware);
+    Fail(LinkStep::kCheck, {EIO, SystemCategory()});
   }
   // TIOCEXCL does not stop root; a lock that every opener asks for does.
   if (::flock(Fd(port), LOCK_EX | LOCK_NB) < 0) {
-    FailOpening("cannot lock serial port", device_);
+    Fail(LinkStep::kLock, LastError());
   }
-  const termios want = LineSettings(tio, settings_);
-  if (::tcsetattr(Fd(port), TCSANOW, &want) < 0) {
-    FailOpening("cannot set the line of serial port", device_);
-  }
+  const termios want = TermiosFor(tio, settings_);
   termios got{};
-  if (::tcgetattr(Fd(port), &got) < 0) {
-    FailOpening("cannot read back the line of serial port", device_);
+  if (::tcsetattr(Fd(port), TCSANOW, &want) < 0 || ::tcgetattr(Fd(port), &got) < 0) {
+    Fail(LinkStep::kSetLine, LastError());
   }
   if (!SettingsTook(want, got)) {
-    FailLine(EINVAL, "the driver did not take");
+    Fail(LinkStep::kSetLine, LinkErrc::kSettingsNotTaken);
   }
-  SetModemLines(Fd(port), settings_, device_);
+  if (!SetModemLines(Fd(port), settings_)) {
+    Fail(LinkStep::kSetModemLines, LastError());
+  }
   // Opened non-blocking so that a missing carrier cannot hang the open;
   // writes block again so that every byte is queued.
   const int flags = ::fcntl(Fd(port), F_GETFL);
   if (flags < 0 || ::fcntl(Fd(port), F_SETFL, flags & ~O_NONBLOCK) < 0) {
-    FailOpening("cannot set blocking writes on serial port", device_);
+    Fail(LinkStep::kSetBlocking, LastError());
   }
   // Last, so that no failure above has to give it back.
   if (::ioctl(Fd(port), TIOCEXCL) < 0) {
-    FailOpening("cannot take serial port", device_);
+    Fail(LinkStep::kTake, LastError());
   }
-  port_ = std::move(port);
+  return port;
 }
 
-void SerialLink::WriteBytes(const std::string& bytes) {
-  const char* p = bytes.data();
-  std::size_t left = bytes.size();
-  while (left > 0) {
-    const ssize_t n = ::write(Fd(port_), p, left);
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      FailUsing("cannot write to serial port", device_);
+std::error_code SerialLink::WriteAll(const PortHandle& port, std::string_view bytes) noexcept {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(Fd(port), bytes.data(), bytes.size());
+    if (n < 0 && errno != EINTR) {
+      return LastError();
     }
-    p += n;
-    left -= static_cast<std::size_t>(n);
+    bytes.remove_prefix(n > 0 ? static_cast<std::size_t>(n) : 0);
   }
+  return {};
 }
 
-void SerialLink::close() {
-  if (!is_open()) {
-    FailNotOpen("close");
+std::error_code SerialLink::Drain(const PortHandle& port) noexcept {
+  while (::tcdrain(Fd(port)) < 0) {
+    if (errno != EINTR) {
+      return LastError();
+    }
   }
-  PortHandle port = std::move(port_);
-  int drained = 0;
-  while ((drained = ::tcdrain(Fd(port))) < 0 && errno == EINTR) {
-  }
-  const int drain_error = drained < 0 ? errno : 0;
-  ::ioctl(Fd(port), TIOCNXCL);  // it outlives us while anyone else holds the tty
-  const int close_error = port.Close();
-  if (drain_error != 0) {
-    errno = drain_error;
-    FailUsing("cannot send the rest of the data to serial port", device_);
-  }
-  if (close_error != 0) {
-    errno = close_error;
-    FailUsing("cannot close serial port", device_);
-  }
+  return {};
 }
-
-void SerialLink::Release() noexcept {
-  if (is_open()) {
-    ::ioctl(Fd(port_), TIOCNXCL);
-    (void)port_.Close();
-  }
-}
-
-const std::int32_t SerialLink::kNotOpenError = EBADF;
-const std::int32_t SerialLink::kUnencodableError = EILSEQ;
 
 }  // namespace qj570

@@ -21,8 +21,4 @@ std::vector<SerialPortInfo> FindSerialPorts();
 // Linux: the same below `root`, a tree that holds sys/class/tty and dev.
 std::vector<SerialPortInfo> FindSerialPortsUnder(const std::filesystem::path& root);
 
-// "Serial ports on this computer: /dev/ttyUSB0 (/dev/serial/by-id/...)."
-// or a sentence that says there are none.
-std::string DescribeSerialPorts(const std::vector<SerialPortInfo>& ports);
-
 }  // namespace qj570

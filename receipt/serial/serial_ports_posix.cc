@@ -8,7 +8,7 @@
 #include <system_error>
 #include <tuple>
 
-#include "receipt/serial_ports.h"
+#include "receipt/serial/serial_ports.h"
 
 namespace qj570 {
 namespace {

@@ -1,0 +1,125 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <utility>
+
+#include "receipt/serial/link_error.h"
+
+namespace qj570 {
+
+enum class Parity : std::uint8_t { kNone, kOdd, kEven };
+enum class StopBits : std::uint8_t { kOne, kTwo };
+enum class FlowControl : std::uint8_t { kNone, kRtsCts, kXonXoff };
+
+// How the serial line is set up. The backends apply every field and read
+// the line back to check that it took.
+struct PortSettings {
+  unsigned baud = 9600;
+  unsigned data_bits = 8;  // 5 to 8
+  Parity parity = Parity::kNone;
+  StopBits stop_bits = StopBits::kOne;
+  FlowControl flow_control = FlowControl::kNone;
+  bool dtr = true;   // raised while the port is open, dropped when it is let go
+  bool rts = false;  // with kRtsCts the driver drives RTS instead
+  // Driver queue sizes. Windows takes them as a request; Linux's are fixed.
+  unsigned receive_buffer = 1024;
+  unsigned transmit_buffer = 512;
+};
+// The printer's line: 9600 baud, 8N1, no flow control, DTR up, RTS down.
+inline constexpr PortSettings kPortSettings{};
+
+// "9600 baud, 8 data bits, no parity, 1 stop bit, no flow control"
+std::string DescribeSerialSettings(const PortSettings& settings);
+
+// The device that stands for serial port 1 (set when the program is built:
+// /dev/ttyS0 on Linux, COM1 on Windows).
+const char* DefaultPort() noexcept;
+
+// A port name as a person may write it, in the form the link takes: any
+// device path on POSIX; on Windows COMn, also written \\.\COMn, in any
+// case. Empty when the name cannot be a port here.
+std::optional<std::string> PortFromUserName(std::string_view name);
+
+// Owns the operating system's handle of an open port (a descriptor on
+// POSIX, a HANDLE on Windows). Move-only; the destructor closes it and
+// never throws.
+class PortHandle {
+ public:
+  using Native = std::intptr_t;
+  static constexpr Native kNone = -1;
+
+  PortHandle() noexcept = default;
+  explicit PortHandle(Native native) noexcept : native_(native) {}
+  ~PortHandle() { (void)Close(); }
+  PortHandle(PortHandle&& other) noexcept : native_(std::exchange(other.native_, kNone)) {}
+  PortHandle& operator=(PortHandle&& other) noexcept {
+    if (this != &other) {
+      (void)Close();
+      native_ = std::exchange(other.native_, kNone);
+    }
+    return *this;
+  }
+  PortHandle(const PortHandle&) = delete;
+  PortHandle& operator=(const PortHandle&) = delete;
+
+  [[nodiscard]] Native get() const noexcept { return native_; }
+  [[nodiscard]] bool valid() const noexcept { return native_ != kNone; }
+  // Gives up exclusive use and closes the handle now. The handle is gone
+  // even when the system reports an error, so a close is never retried.
+  std::error_code Close() noexcept;
+
+ private:
+  Native native_ = kNone;
+};
+
+// Sends bytes to one serial port, unaltered and in order. The port is held
+// only between open() and close(); the link lives as long as its owner.
+// Not thread-safe: one caller at a time. Every failure is a LinkError.
+class SerialLink {
+ public:
+  explicit SerialLink(std::string device = DefaultPort(), PortSettings settings = kPortSettings);
+  // A port still held after a failed write is let go without waiting for
+  // the line.
+  ~SerialLink() = default;
+  SerialLink(const SerialLink&) = delete;
+  SerialLink& operator=(const SerialLink&) = delete;
+  SerialLink(SerialLink&&) = delete;
+  SerialLink& operator=(SerialLink&&) = delete;
+
+  // Takes the port exclusively with the settings. On failure the port
+  // stays closed and nothing has been sent.
+  void open();
+  // Queues every byte behind those of earlier writes. Returns without
+  // waiting for the line.
+  void write(std::string_view bytes);
+  // Waits until the queued bytes have left the port, then lets it go:
+  // closing at once could throw them away. The port is let go even when
+  // that wait fails.
+  void close();
+
+  [[nodiscard]] bool is_open() const noexcept { return port_.valid(); }
+  [[nodiscard]] const std::string& device() const noexcept { return device_; }
+
+ private:
+  // Each platform's file provides these; they only make system calls.
+  [[nodiscard]] PortHandle OpenPort() const;
+  [[nodiscard]] static bool CanSet(const PortSettings& settings) noexcept;
+  static std::error_code WriteAll(const PortHandle& port, std::string_view bytes) noexcept;
+  static std::error_code Drain(const PortHandle& port) noexcept;
+  // The system's error of the call that just failed.
+  static std::error_code LastError() noexcept;
+  // What an error of the system means when the port is being opened.
+  static PortTrouble TroubleOf(std::error_code error) noexcept;
+
+  [[noreturn]] void Fail(LinkStep step, std::error_code error) const;
+
+  std::string device_;
+  PortSettings settings_;
+  PortHandle port_;
+};
+
+}  // namespace qj570

@@ -1,0 +1,216 @@
+// Serial ports through the Win32 communications API. A port is opened for
+// exclusive use (share mode 0); a second opener gets "access denied".
+#include <windows.h>
+
+#include <cctype>
+#include <cstdint>
+#include <string>
+#include <utility>
+
+#include "receipt/serial/serial_link.h"
+#include "receipt/serial/utf16_win32.h"
+
+namespace qj570 {
+namespace {
+
+HANDLE AsHandle(const PortHandle& port) {
+  return reinterpret_cast<HANDLE>(port.get());  // NOLINT: the handle is kept as an integer
+}
+
+// GetLastError's numbers, with the system's text in UTF-8, without the
+// full stop and CR/LF that FormatMessage ends it with.
+class WindowsCategory : public std::error_category {
+ public:
+  [[nodiscard]] const char* name() const noexcept override { return "windows"; }
+  [[nodiscard]] std::string message(int value) const override {
+    const auto number = static_cast<DWORD>(value);
+    wchar_t* text = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, number, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);  // NOLINT
+    std::wstring_view wide(text != nullptr ? text : L"", length);
+    while (!wide.empty() && (wide.back() == L'\r' || wide.back() == L'\n' || wide.back() == L' ' ||
+                             wide.back() == L'.')) {
+      wide.remove_suffix(1);
+    }
+    std::string utf8 = wide.empty() ? "error " + std::to_string(number) : Utf8(wide);
+    LocalFree(text);
+    return utf8;
+  }
+};
+
+BYTE ParityOf(Parity parity) {
+  switch (parity) {
+    case Parity::kOdd:
+      return ODDPARITY;
+    case Parity::kEven:
+      return EVENPARITY;
+    case Parity::kNone:
+      break;
+  }
+  return NOPARITY;
+}
+
+// Every field set from the settings: binary, no flow control beyond what
+// they ask for, DTR up while open.
+void ApplyLineSettings(DCB& dcb, const PortSettings& settings) {
+  const bool rts_cts = settings.flow_control == FlowControl::kRtsCts;
+  const bool xon_xoff = settings.flow_control == FlowControl::kXonXoff;
+  dcb.BaudRate = settings.baud;
+  dcb.fBinary = TRUE;
+  dcb.fParity = settings.parity != Parity::kNone ? TRUE : FALSE;
+  dcb.fOutxCtsFlow = rts_cts ? TRUE : FALSE;
+  dcb.fOutxDsrFlow = FALSE;
+  dcb.fDtrControl = settings.dtr ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+  dcb.fDsrSensitivity = FALSE;
+  dcb.fTXContinueOnXoff = TRUE;
+  dcb.fOutX = xon_xoff ? TRUE : FALSE;
+  dcb.fInX = xon_xoff ? TRUE : FALSE;
+  dcb.fErrorChar = FALSE;
+  dcb.fNull = FALSE;
+  dcb.fRtsControl = rts_cts        ? RTS_CONTROL_HANDSHAKE
+                    : settings.rts ? RTS_CONTROL_ENABLE
+                                   : RTS_CONTROL_DISABLE;
+  dcb.fAbortOnError = FALSE;
+  dcb.XonLim = static_cast<WORD>(settings.receive_buffer / 4);
+  dcb.XoffLim = static_cast<WORD>(settings.receive_buffer / 4);
+  dcb.ByteSize = static_cast<BYTE>(settings.data_bits);
+  dcb.Parity = ParityOf(settings.parity);
+  dcb.StopBits = settings.stop_bits == StopBits::kTwo ? TWOSTOPBITS : ONESTOPBIT;
+  dcb.XonChar = 0x11;
+  dcb.XoffChar = 0x13;
+  dcb.ErrorChar = '?';  // replaces bytes with parity errors, were that on
+}
+
+// The line itself. DTR and RTS are left out, as on POSIX: a driver reports
+// the lines it sees, and a port with no modem lines sees none.
+bool SettingsTook(const DCB& want, const DCB& got) {
+  return got.BaudRate == want.BaudRate && got.ByteSize == want.ByteSize &&
+         got.Parity == want.Parity && got.StopBits == want.StopBits &&
+         got.fOutxCtsFlow == want.fOutxCtsFlow && got.fOutX == want.fOutX && got.fInX == want.fInX;
+}
+
+}  // namespace
+
+std::optional<std::string> PortFromUserName(std::string_view name) {
+  if (name.starts_with("\\\\.\\")) {
+    name.remove_prefix(4);
+  }
+  if (name.size() < 4 || name.size() > 6) {
+    return std::nullopt;
+  }
+  std::string port = "COM";
+  for (std::size_t i = 0; i < 3; ++i) {
+    if (std::toupper(static_cast<unsigned char>(name[i])) != port[i]) {
+      return std::nullopt;
+    }
+  }
+  unsigned number = 0;
+  for (const char c : name.substr(3)) {
+    if (c < '0' || c > '9') {
+      return std::nullopt;
+    }
+    number = number * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (number < 1 || number > 255 || name[3] == '0') {
+    return std::nullopt;
+  }
+  return port + std::to_string(number);
+}
+
+const std::error_category& SystemCategory() noexcept {
+  static const WindowsCategory category;
+  return category;
+}
+
+std::error_code SerialLink::LastError() noexcept {
+  return {static_cast<int>(GetLastError()), SystemCategory()};
+}
+
+PortTrouble SerialLink::TroubleOf(std::error_code error) noexcept {
+  switch (static_cast<DWORD>(error.value())) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return PortTrouble::kMissing;
+    case ERROR_ACCESS_DENIED:  // share mode 0: someone else has it open
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_BUSY:
+      return PortTrouble::kBusy;
+    case ERROR_GEN_FAILURE:
+    case ERROR_IO_DEVICE:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEV_NOT_EXIST:
+    case ERROR_BAD_COMMAND:  // a USB adapter pulled while in use
+    case ERROR_OPERATION_ABORTED:
+      return PortTrouble::kNoHardware;
+    case ERROR_INVALID_FUNCTION:  // GetCommState on something that is no port
+    case ERROR_NOT_SUPPORTED:
+      return PortTrouble::kNotSerialPort;
+    default:
+      return PortTrouble::kOther;
+  }
+}
+
+std::error_code PortHandle::Close() noexcept {
+  const HANDLE handle = reinterpret_cast<HANDLE>(std::exchange(native_, kNone));  // NOLINT
+  if (handle == INVALID_HANDLE_VALUE || CloseHandle(handle) != 0) {
+    return {};
+  }
+  return {static_cast<int>(GetLastError()), SystemCategory()};
+}
+
+bool SerialLink::CanSet(const PortSettings& settings) noexcept {
+  return settings.data_bits >= 5 && settings.data_bits <= 8;
+}
+
+PortHandle SerialLink::OpenPort() const {
+  // \\.\COMn reaches every port, COM10 and above included.
+  PortHandle port(reinterpret_cast<PortHandle::Native>(  // NOLINT
+      CreateFileW(Wide("\\\\.\\" + device_).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                  OPEN_EXISTING, 0, nullptr)));
+  if (!port.valid()) {
+    Fail(LinkStep::kOpen, LastError());
+  }
+  DCB dcb{};
+  dcb.DCBlength = sizeof(dcb);
+  if (GetCommState(AsHandle(port), &dcb) == 0) {
+    Fail(LinkStep::kCheck, LastError());
+  }
+  ApplyLineSettings(dcb, settings_);
+  DCB got{};
+  got.DCBlength = sizeof(got);
+  // No time-outs: a write returns once all of it is queued.
+  COMMTIMEOUTS timeouts{};
+  if (SetupComm(AsHandle(port), settings_.receive_buffer, settings_.transmit_buffer) == 0 ||
+      SetCommState(AsHandle(port), &dcb) == 0 || GetCommState(AsHandle(port), &got) == 0 ||
+      SetCommTimeouts(AsHandle(port), &timeouts) == 0) {
+    Fail(LinkStep::kSetLine, LastError());
+  }
+  if (!SettingsTook(dcb, got)) {
+    Fail(LinkStep::kSetLine, LinkErrc::kSettingsNotTaken);
+  }
+  return port;
+}
+
+std::error_code SerialLink::WriteAll(const PortHandle& port, std::string_view bytes) noexcept {
+  while (!bytes.empty()) {
+    DWORD written = 0;
+    if (WriteFile(AsHandle(port), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                  nullptr) == 0) {
+      return LastError();
+    }
+    if (written == 0) {
+      return {ERROR_WRITE_FAULT, SystemCategory()};
+    }
+    bytes.remove_prefix(written);
+  }
+  return {};
+}
+
+// A write only hands bytes to the driver: wait until they have left. DTR
+// drops when the handle is closed.
+std::error_code SerialLink::Drain(const PortHandle& port) noexcept {
+  return FlushFileBuffers(AsHandle(port)) != 0 ? std::error_code() : LastError();
+}
+
+}  // namespace qj570

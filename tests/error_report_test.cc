@@ -1,0 +1,70 @@
+#include "app/error_report.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+#include <system_error>
+
+namespace qj570::app {
+namespace {
+
+using ::testing::EndsWith;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using ::testing::StartsWith;
+
+LinkError Failure(int number, LinkStep step, PortTrouble trouble,
+                  const std::string& device = "/dev/ttyS0") {
+  return {{number, std::system_category()}, step, device, trouble};
+}
+
+// Each kind of trouble as the user reads it: what failed, what it means,
+// what to do next.
+TEST(RunTimeErrorReport, SaysWhatFailedWhatItMeansAndWhatToDo) {
+  EXPECT_EQ(DescribeFailure(Failure(ENOENT, LinkStep::kOpen, PortTrouble::kMissing)),
+            "cannot open serial port /dev/ttyS0: No such file or directory. There is no device "
+            "of that name. If the printer is on a USB serial adapter, check that it is plugged "
+            "in, or choose the printer's port with --port.");
+  EXPECT_EQ(DescribeFailure(Failure(EIO, LinkStep::kCheck, PortTrouble::kNoHardware)),
+            "cannot use serial port /dev/ttyS0: Input/output error. No serial port hardware "
+            "answers at /dev/ttyS0: the name exists on most computers, with or without a COM "
+            "port. Connect the printer to a port that has one, or choose its port with --port.");
+  EXPECT_THAT(DescribeFailure(Failure(EACCES, LinkStep::kOpen, PortTrouble::kPermission)),
+              EndsWith("Permission denied. You may not use this port: add your user to the "
+                       "'dialout' group (sudo adduser $USER dialout) and log in again."));
+  EXPECT_THAT(DescribeFailure(Failure(EWOULDBLOCK, LinkStep::kLock, PortTrouble::kBusy)),
+              StartsWith("cannot lock serial port /dev/ttyS0: Resource temporarily "
+                         "unavailable. Another program is using the port"));
+  EXPECT_THAT(DescribeFailure(Failure(ENOTTY, LinkStep::kCheck, PortTrouble::kNotSerialPort)),
+              EndsWith("It is no serial port, so no printer can be behind it: choose the "
+                       "printer's serial port with --port."));
+  EXPECT_EQ(DescribeFailure(Failure(EIO, LinkStep::kWrite, PortTrouble::kGone, "/dev/ttyUSB0")),
+            "cannot write to serial port /dev/ttyUSB0: Input/output error. The port stopped "
+            "answering during the receipt: check that the printer's cable or USB adapter is "
+            "still plugged in, then print again.");
+  EXPECT_EQ(DescribeFailure(Failure(EINVAL, LinkStep::kSetLine, PortTrouble::kOther)),
+            "cannot set the line of serial port /dev/ttyS0: Invalid argument.");
+}
+
+// The ports this computer has are listed only where another port could help.
+TEST(RunTimeErrorReport, ListsThePortsOnlyWhenThePortCouldNotBeTaken) {
+  const RunTimeErrorReport missing(Failure(ENOENT, LinkStep::kOpen, PortTrouble::kMissing));
+  EXPECT_THAT(missing.Message(), StartsWith("Run-time error '2':\n\ncannot open serial port"));
+  EXPECT_THAT(missing.Message(), HasSubstr("--port.\n\n"));
+  EXPECT_THAT(missing.Log(), StartsWith("qj570-rs232: Run-time error '2': cannot open"));
+  EXPECT_THAT(missing.Log(), HasSubstr("--port.\n"));
+
+  const RunTimeErrorReport gone(Failure(EIO, LinkStep::kWrite, PortTrouble::kGone));
+  EXPECT_THAT(gone.Message(), EndsWith("then print again."));
+  EXPECT_THAT(gone.Log(), EndsWith("then print again.\n"));
+
+  const RunTimeErrorReport twice(
+      LinkError(LinkErrc::kAlreadyOpen, LinkStep::kOpen, "/dev/ttyS0", PortTrouble::kOther));
+  EXPECT_THAT(twice.Message(), EndsWith(": it is already open."));
+  EXPECT_THAT(twice.Message(), Not(HasSubstr("on this computer")));
+}
+
+}  // namespace
+}  // namespace qj570::app

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <string>
+
+namespace qj570::tools {
+
+// A new pseudo-terminal standing in for a printer's serial line: raw, with
+// both ends close-on-exec. The printer's side reads the master; the program
+// under test opens slave_path(). The pair keeps a slave descriptor of its
+// own, as a printer keeps its cable in, so the master does not hang up
+// between jobs. Throws std::system_error.
+class PtyPair {
+ public:
+  PtyPair();
+  ~PtyPair() { Close(); }
+  PtyPair(const PtyPair&) = delete;
+  PtyPair& operator=(const PtyPair&) = delete;
+  PtyPair(PtyPair&&) = delete;
+  PtyPair& operator=(PtyPair&&) = delete;
+
+  [[nodiscard]] int master() const noexcept { return master_; }
+  [[nodiscard]] int slave() const noexcept { return slave_; }
+  [[nodiscard]] const std::string& slave_path() const noexcept { return slave_path_; }
+  // Both ends go: the line is cut.
+  void Close() noexcept;
+
+ private:
+  int master_ = -1;
+  int slave_ = -1;
+  std::string slave_path_;
+};
+
+}  // namespace qj570::tools
