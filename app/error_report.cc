@@ -22,8 +22,15 @@ std::string Advice(const LinkError& error) {
       return " It is no serial port, so no printer can be behind it: choose the printer's"
              " serial port with --port.";
     case PortTrouble::kGone:
-      return " The port stopped answering during the receipt: check that the printer's"
-             " cable or USB adapter is still plugged in, then print again.";
+      if (IsOpeningStep(error.step())) {
+        return " The device is not answering: it may just have been unplugged. Plug the"
+               " printer or its USB adapter in again, then print again.";
+      }
+      return " The port stopped answering during the receipt, which may be cut short: check"
+             " that the printer's cable or USB adapter is still plugged in, then print again.";
+    case PortTrouble::kStalled:
+      return " Is the printer switched on, loaded with paper and online? The receipt may be"
+             " cut short: print it again once the printer is ready.";
     case PortTrouble::kOther:
       break;
   }

@@ -94,6 +94,9 @@ std::vector<PrinterLine> ReceiptFromText(std::string_view utf8, const std::strin
   if (utf8.starts_with(kByteOrderMark)) {
     utf8.remove_prefix(kByteOrderMark.size());
   }
+  if (utf8.empty()) {
+    throw ReceiptTextError(name + ": empty: a receipt needs at least one line");
+  }
   std::vector<PrinterLine> lines;
   std::size_t number = 1;
   while (!utf8.empty()) {

@@ -42,8 +42,18 @@ TEST(RunTimeErrorReport, SaysWhatFailedWhatItMeansAndWhatToDo) {
                        "printer's serial port with --port."));
   EXPECT_EQ(DescribeFailure(Failure(EIO, LinkStep::kWrite, PortTrouble::kGone, "/dev/ttyUSB0")),
             "cannot write to serial port /dev/ttyUSB0: Input/output error. The port stopped "
-            "answering during the receipt: check that the printer's cable or USB adapter is "
-            "still plugged in, then print again.");
+            "answering during the receipt, which may be cut short: check that the printer's "
+            "cable or USB adapter is still plugged in, then print again.");
+  // A USB device that has just gone, found so by the next open.
+  EXPECT_EQ(DescribeFailure(Failure(ENODEV, LinkStep::kOpen, PortTrouble::kGone, "/dev/ttyACM0")),
+            "cannot open serial port /dev/ttyACM0: No such device. The device is not answering: "
+            "it may just have been unplugged. Plug the printer or its USB adapter in again, then "
+            "print again.");
+  EXPECT_EQ(DescribeFailure(LinkError(LinkErrc::kStalled, LinkStep::kDrain, "/dev/ttyACM0",
+                                      PortTrouble::kStalled, "6 s")),
+            "cannot send the rest of the data to serial port /dev/ttyACM0: the device has taken "
+            "no data for 6 s. Is the printer switched on, loaded with paper and online? The "
+            "receipt may be cut short: print it again once the printer is ready.");
   EXPECT_EQ(DescribeFailure(Failure(EINVAL, LinkStep::kSetLine, PortTrouble::kOther)),
             "cannot set the line of serial port /dev/ttyS0: Invalid argument.");
 }

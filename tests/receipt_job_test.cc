@@ -1,23 +1,30 @@
 #include "receipt/receipt_job.h"
 
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "receipt/cp950.h"
+#include "receipt/text_receipt.h"
 #include "tests/test_support.h"
+#include "tools/pty_pair.h"
 
 namespace qj570 {
 namespace {
 
 using testing::ExpectedReceipt;
 using testing::ExpectedReceiptLines;
+using ::testing::HasSubstr;
 using testing::OpenDescriptorCount;
 using testing::PtyPeer;
 
@@ -94,6 +101,53 @@ TEST(ReceiptJob, LineThatCannotBeEncodedFailsBeforeThePortIsOpened) {
   }
   EXPECT_FALSE(link.is_open());
   EXPECT_EQ(peer.Settle(), "");
+}
+
+// A printer that takes no data (off, out of paper): a 64 KiB receipt fills
+// the line, and the job fails within the bound instead of waiting forever.
+// It sends nothing more, and the port is free for the next job.
+TEST(ReceiptJob, PrinterThatTakesNoDataFailsWithinTheBoundAndSendsNoMore) {
+  const tools::PtyPair pty;  // nobody reads its master
+  const std::string line(kMaxReceiptText / 64 - 1, 'A');
+  std::string text;
+  for (int i = 0; i < 64; ++i) {
+    text += line + "\n";
+  }
+  const std::vector<PrinterLine> lines = ReceiptFromText(text, "big.txt");
+  SerialLink link(pty.slave_path());
+  const auto started = std::chrono::steady_clock::now();
+  try {
+    ReceiptJob(link, lines).run();
+    ADD_FAILURE() << "no LinkError";
+  } catch (const LinkError& e) {
+    EXPECT_EQ(e.code(), LinkErrc::kStalled) << e.what();
+    EXPECT_EQ(e.trouble(), PortTrouble::kStalled);
+    EXPECT_EQ(e.step(), LinkStep::kWrite);
+    EXPECT_THAT(e.what(), HasSubstr("has taken no data for 6 s"));
+  }
+  // One line's bound: its bytes at 9600 baud, and the margin.
+  const auto took = std::chrono::steady_clock::now() - started;
+  EXPECT_GE(took, SerialLink::kStallMargin);
+  EXPECT_LT(took, SerialLink::kStallMargin + std::chrono::seconds(2));
+  EXPECT_FALSE(link.is_open());
+  int sent = 0;
+  ASSERT_EQ(::ioctl(pty.master(), FIONREAD, &sent), 0);
+  EXPECT_GT(sent, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  int later = 0;
+  ASSERT_EQ(::ioctl(pty.master(), FIONREAD, &later), 0);
+  EXPECT_EQ(later, sent);
+  // The stalled port is let go on a thread of its own, soon on a pty.
+  for (int i = 0;; ++i) {
+    try {
+      link.open();
+      break;
+    } catch (const LinkError& e) {
+      ASSERT_TRUE(e.code() == LinkErrc::kStillLettingGo && i < 200) << e.what();
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  link.close();
 }
 
 TEST(ReceiptJob, TenThousandRunsLeaveNoDescriptorBehind) {

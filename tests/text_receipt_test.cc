@@ -50,12 +50,13 @@ TEST(TextReceipt, TheSampleWrittenAsTextIsTheButtonsReceipt) {
   EXPECT_EQ(Bytes(ReceiptFromText(crlf, "sample")), testing::ExpectedReceipt());
   EXPECT_EQ(Bytes(ReceiptFromText(text.substr(0, text.size() - 1), "sample")),
             testing::ExpectedReceipt());
-  // An empty file is a receipt with nothing on it.
-  EXPECT_EQ(Bytes(ReceiptFromText("", "empty")), "\x1BVB\r\f\r");
   EXPECT_EQ(Bytes(ReceiptFromText("\n\nA", "blank")), "\x1BLB1\r\x1BLB1\r\x1BPB1A\r\x1BVB\r\f\r");
 }
 
 TEST(TextReceipt, RefusesBadInputSayingWhereAndWhy) {
+  // An empty file would feed a blank slip: almost always a mistake.
+  EXPECT_EQ(Refusal(""), "r.txt: empty: a receipt needs at least one line");
+  EXPECT_EQ(Refusal("\xEF\xBB\xBF"), "r.txt: empty: a receipt needs at least one line");
   EXPECT_EQ(Refusal("ok\nab\xFF"), "r.txt: line 2, byte 3: not UTF-8 (byte 0xFF)");
   EXPECT_EQ(Refusal("\xE7\xB8"), "r.txt: line 1, byte 1: not UTF-8 (byte 0xE7)");  // cut short
   EXPECT_EQ(Refusal("a\xE7(\x8F"), "r.txt: line 1, byte 3: not UTF-8 (byte 0x28)");

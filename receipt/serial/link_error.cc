@@ -16,6 +16,10 @@ class LinkErrorCategory : public std::error_category {
         return "this system cannot set";
       case LinkErrc::kSettingsNotTaken:
         return "the driver did not take";
+      case LinkErrc::kStalled:
+        return "the device has taken no data for";
+      case LinkErrc::kStillLettingGo:
+        return "it is still letting go of a receipt that the device did not take";
     }
     return "error " + std::to_string(value);
   }
@@ -46,8 +50,6 @@ const char* StepText(LinkStep step) noexcept {
       return "cannot set the line of serial port";
     case LinkStep::kSetModemLines:
       return "cannot set the modem lines of serial port";
-    case LinkStep::kSetBlocking:
-      return "cannot set blocking writes on serial port";
     case LinkStep::kWrite:
       return "cannot write to serial port";
     case LinkStep::kDrain:

@@ -16,7 +16,6 @@ enum class LinkStep : std::uint8_t {
   kTake,           // take it exclusively
   kSetLine,        // speed, frame, flow control, buffers, time-outs
   kSetModemLines,  // DTR and RTS
-  kSetBlocking,    // writes that wait until every byte is queued
   kWrite,          // queue the bytes
   kDrain,          // wait until they have left the port
   kClose,          // let the port go
@@ -35,7 +34,8 @@ enum class PortTrouble : std::uint8_t {
   kPermission,     // not allowed to open it
   kBusy,           // another program holds it
   kNotSerialPort,  // a file or device that is no serial port
-  kGone,           // it stopped answering while open: unplugged, or powered off
+  kGone,           // it went away: unplugged, or powered off
+  kStalled,        // it takes no data: switched off, out of paper or offline
 };
 
 // Mistakes of the link's caller and limits of the line's driver: never an
@@ -45,6 +45,8 @@ enum class LinkErrc : std::uint8_t {
   kAlreadyOpen,          // open twice
   kUnsupportedSettings,  // this system has no way to set the line so
   kSettingsNotTaken,     // the driver quietly kept a line of its own
+  kStalled,              // the device took no data within the time the bytes need
+  kStillLettingGo,       // open while a stalled port of this link is still being let go
 };
 
 const std::error_category& LinkCategory() noexcept;

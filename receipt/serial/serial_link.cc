@@ -2,9 +2,55 @@
 // steps, what a failure means, and letting the port go.
 #include "receipt/serial/serial_link.h"
 
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <set>
 #include <utility>
 
 namespace qj570 {
+namespace {
+
+// Guards a few instructions. The 32-bit Windows toolchain's thread model
+// has no std::mutex.
+class SpinLock {
+ public:
+  void lock() noexcept {
+    while (flag_.test_and_set(std::memory_order_acquire)) {
+    }
+  }
+  void unlock() noexcept { flag_.clear(std::memory_order_release); }
+
+ private:
+  std::atomic_flag flag_;
+};
+
+// The devices whose stalled ports are still being closed, process-wide.
+class DevicesLettingGo {
+ public:
+  static DevicesLettingGo& Get() {
+    static DevicesLettingGo devices;
+    return devices;
+  }
+  void Add(const std::string& device) {
+    const std::lock_guard lock(mutex_);
+    devices_.insert(device);
+  }
+  void Remove(const std::string& device) {
+    const std::lock_guard lock(mutex_);
+    devices_.erase(device);
+  }
+  bool Has(const std::string& device) {
+    const std::lock_guard lock(mutex_);
+    return devices_.contains(device);
+  }
+
+ private:
+  SpinLock mutex_;
+  std::set<std::string> devices_;
+};
+
+}  // namespace
 
 // The build sets QJ570_PORT_DEVICE (CMake's cache variable of that name).
 const char* DefaultPort() noexcept { return QJ570_PORT_DEVICE; }
@@ -16,27 +62,46 @@ void SerialLink::open() {
   if (is_open()) {
     Fail(LinkStep::kOpen, LinkErrc::kAlreadyOpen);
   }
+  if (DevicesLettingGo::Get().Has(device_)) {
+    Fail(LinkStep::kOpen, LinkErrc::kStillLettingGo);
+  }
   if (!CanSet(settings_)) {
     Fail(LinkStep::kSetLine, LinkErrc::kUnsupportedSettings);
   }
   port_ = OpenPort();
+  written_ = 0;
+  opened_before_ = true;
 }
 
 void SerialLink::write(std::string_view bytes) {
   if (!is_open()) {
     Fail(LinkStep::kWrite, LinkErrc::kNotOpen);
   }
-  if (const std::error_code error = WriteAll(port_, bytes)) {
+  const Clock::time_point started = Clock::now();
+  const Clock::time_point deadline = Deadline(bytes.size());
+  if (const std::error_code error = WriteAll(port_, bytes, deadline)) {
+    if (error == LinkErrc::kStalled) {
+      FailStalled(LinkStep::kWrite, started, deadline);
+    }
     Fail(LinkStep::kWrite, error);
   }
+  written_ += bytes.size();
 }
 
 void SerialLink::close() {
   if (!is_open()) {
     Fail(LinkStep::kClose, LinkErrc::kNotOpen);
   }
+  const Clock::time_point started = Clock::now();
+  const Clock::time_point deadline = Deadline(0);
+  std::error_code drained = Drain(port_, deadline);
+  if (drained == LinkErrc::kStalled) {
+    FailStalled(LinkStep::kDrain, started, deadline);
+  }
+  if (!drained) {
+    drained = StillThere(port_);
+  }
   PortHandle port = std::move(port_);
-  const std::error_code drained = Drain(port);
   const std::error_code closed = port.Close();
   if (drained) {
     Fail(LinkStep::kDrain, drained);
@@ -46,17 +111,48 @@ void SerialLink::close() {
   }
 }
 
+SerialLink::Clock::time_point SerialLink::Deadline(std::size_t more) const noexcept {
+  // A start bit, the data bits, a parity bit if any and the stop bits.
+  const std::uint64_t bits_per_byte = 1 + settings_.data_bits +
+                                      (settings_.parity != Parity::kNone ? 1 : 0) +
+                                      (settings_.stop_bits == StopBits::kTwo ? 2 : 1);
+  const std::uint64_t bits = (std::min(Queued(port_), written_) + more) * bits_per_byte;
+  const std::chrono::milliseconds line_time((bits * 1000 + settings_.baud - 1) / settings_.baud);
+  return Clock::now() + line_time + kStallMargin;
+}
+
+int SerialLink::MillisecondsUntil(Clock::time_point deadline) noexcept {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+  return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+}
+
+void SerialLink::FailStalled(LinkStep step, Clock::time_point started, Clock::time_point deadline) {
+  DevicesLettingGo::Get().Add(device_);
+  Abandon(std::move(port_), [device = device_] { DevicesLettingGo::Get().Remove(device); });
+  const auto waited = std::chrono::round<std::chrono::seconds>(deadline - started);
+  throw LinkError(LinkErrc::kStalled, step, device_, PortTrouble::kStalled,
+                  std::to_string(waited.count()) + " s");
+}
+
 void SerialLink::Fail(LinkStep step, std::error_code error) const {
   if (error.category() == LinkCategory()) {
     const bool about_settings =
         error == LinkErrc::kUnsupportedSettings || error == LinkErrc::kSettingsNotTaken;
-    throw LinkError(error, step, device_, PortTrouble::kOther,
-                    about_settings ? DescribeSerialSettings(settings_) : "");
+    throw LinkError(
+        error, step, device_,
+        error == LinkErrc::kStillLettingGo ? PortTrouble::kStalled : PortTrouble::kOther,
+        about_settings ? DescribeSerialSettings(settings_) : "");
   }
-  PortTrouble trouble = TroubleOf(error);
-  // Once the port was open, a device that does not answer has gone away.
-  if (!IsOpeningStep(step)) {
-    trouble = trouble == PortTrouble::kNoHardware ? PortTrouble::kGone : PortTrouble::kOther;
+  PortTrouble trouble = TroubleOf(error, device_);
+  if (IsOpeningStep(step)) {
+    // A device that was there earlier in this run has been unplugged.
+    if (trouble == PortTrouble::kMissing && opened_before_) {
+      trouble = PortTrouble::kGone;
+    }
+  } else {
+    // Once the port was open, a device that does not answer has gone away.
+    const bool gone = trouble == PortTrouble::kNoHardware || trouble == PortTrouble::kGone;
+    trouble = gone ? PortTrouble::kGone : PortTrouble::kOther;
   }
   throw LinkError(error, step, device_, trouble);
 }

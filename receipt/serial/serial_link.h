@@ -1,6 +1,8 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -79,8 +81,28 @@ class PortHandle {
 // Sends bytes to one serial port, unaltered and in order. The port is held
 // only between open() and close(); the link lives as long as its owner.
 // Not thread-safe: one caller at a time. Every failure is a LinkError.
+//
+// No wait is unbounded. A write, and the drain in close(), may take as long
+// as the bytes still to send need on the line, plus kStallMargin; past that
+// the device is taken to be stalled (a printer switched off, out of paper or
+// offline). A stalled port's queued bytes are thrown away where the driver
+// can, and the port is let go on a thread of its own: a USB CDC-ACM port
+// can neither flush nor close in less than its 30 s closing_wait. Until it
+// is closed, every link of this process refuses the device at open()
+// (LinkErrc::kStillLettingGo): the kernel would keep the open waiting.
 class SerialLink {
  public:
+  // How long past the line's own time a device may take no data. A healthy
+  // line never comes near it; a printer's buffer, a USB bus or a busy
+  // scheduler may hold bytes back for a moment, never for seconds.
+  static constexpr std::chrono::milliseconds kStallMargin{5000};
+  // How long after the drain a port that can vanish (USB) must stay there
+  // for its bytes to count as sent. After an unplug the host controller
+  // fails the transfers in flight, and cdc_acm counts a failed transfer as
+  // sent, so the drain succeeds; the hangup comes once the hub reports the
+  // removal, which a high-speed hub polls for every 256 ms.
+  static constexpr std::chrono::milliseconds kHangupGrace{300};
+
   explicit SerialLink(std::string device = DefaultPort(), PortSettings settings = kPortSettings);
   // A port still held after a failed write is let go without waiting for
   // the line.
@@ -94,32 +116,54 @@ class SerialLink {
   // stays closed and nothing has been sent.
   void open();
   // Queues every byte behind those of earlier writes. Returns without
-  // waiting for the line.
+  // waiting for the line, unless the driver's queue is full.
   void write(std::string_view bytes);
-  // Waits until the queued bytes have left the port, then lets it go:
-  // closing at once could throw them away. The port is let go even when
-  // that wait fails.
+  // Waits until the queued bytes have left the port, and a port that can
+  // vanish is still there, then lets it go: closing at once could throw the
+  // bytes away. The port is let go even when that wait fails.
   void close();
 
   [[nodiscard]] bool is_open() const noexcept { return port_.valid(); }
   [[nodiscard]] const std::string& device() const noexcept { return device_; }
 
  private:
+  using Clock = std::chrono::steady_clock;
+
   // Each platform's file provides these; they only make system calls.
   [[nodiscard]] PortHandle OpenPort() const;
   [[nodiscard]] static bool CanSet(const PortSettings& settings) noexcept;
-  static std::error_code WriteAll(const PortHandle& port, std::string_view bytes) noexcept;
-  static std::error_code Drain(const PortHandle& port) noexcept;
+  // Bytes in the driver's queue, not yet on the line.
+  [[nodiscard]] static std::size_t Queued(const PortHandle& port) noexcept;
+  // LinkErrc::kStalled once the deadline has passed.
+  static std::error_code WriteAll(const PortHandle& port, std::string_view bytes,
+                                  Clock::time_point deadline) noexcept;
+  static std::error_code Drain(const PortHandle& port, Clock::time_point deadline) noexcept;
+  // After the drain: an error if the port has gone in the meantime.
+  static std::error_code StillThere(const PortHandle& port) noexcept;
+  // Throws the queued bytes away where the driver can, and closes the
+  // port where nobody waits for it; calls `closed` once it is.
+  static void Abandon(PortHandle port, const std::function<void()>& closed) noexcept;
   // The system's error of the call that just failed.
   static std::error_code LastError() noexcept;
-  // What an error of the system means when the port is being opened.
-  static PortTrouble TroubleOf(std::error_code error) noexcept;
+  // What an error of the system means when `device` is being opened.
+  static PortTrouble TroubleOf(std::error_code error, const std::string& device) noexcept;
 
+  // What is left of the time until `deadline`, for a system call's time-out.
+  static int MillisecondsUntil(Clock::time_point deadline) noexcept;
+  // When the bytes still to send, and `more`, should have left the port.
+  [[nodiscard]] Clock::time_point Deadline(std::size_t more) const noexcept;
   [[noreturn]] void Fail(LinkStep step, std::error_code error) const;
+  // The device took no data until `deadline`: the port is given up.
+  [[noreturn]] void FailStalled(LinkStep step, Clock::time_point started,
+                                Clock::time_point deadline);
 
   std::string device_;
   PortSettings settings_;
   PortHandle port_;
+  // Bytes written since the port was opened: the most that can still be
+  // queued. cdc_acm counts each busy write buffer as full (up to 10 KiB).
+  std::size_t written_ = 0;
+  bool opened_before_ = false;  // the device was there earlier in this run
 };
 
 }  // namespace qj570

@@ -3,6 +3,7 @@
 // before a byte is written to it.
 #include <fcntl.h>
 #include <linux/serial.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -11,8 +12,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <exception>
+#include <functional>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 #include "receipt/serial/serial_link.h"
@@ -21,6 +26,38 @@ namespace qj570 {
 namespace {
 
 int Fd(const PortHandle& port) { return static_cast<int>(port.get()); }
+
+// How often the drain looks at the queue: a few bytes' time at 9600 baud.
+constexpr std::chrono::milliseconds kDrainPoll{5};
+
+// The 8250 driver's ttyS nodes: major 4, minor 64 on.
+constexpr unsigned kUartMajor = 4;
+constexpr unsigned kFirstUartMinor = 64;
+// Pseudo-terminal slaves (Unix98): majors 136 to 143.
+constexpr unsigned kFirstPtsMajor = 136;
+constexpr unsigned kLastPtsMajor = 143;
+
+bool IsUartNode(const struct stat& st) {
+  return S_ISCHR(st.st_mode) && major(st.st_rdev) == kUartMajor &&
+         minor(st.st_rdev) >= kFirstUartMinor;
+}
+
+// Without opening it: an open can raise DTR.
+bool IsUart(const std::string& device) {
+  struct stat st {};
+  return ::stat(device.c_str(), &st) == 0 && IsUartNode(st);
+}
+
+// A UART on the board, or a pty, stays as long as the machine; a USB port
+// (ttyUSB, ttyACM) and others may be unplugged at any time.
+bool CanVanish(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    return true;
+  }
+  const unsigned dev_major = major(st.st_rdev);
+  return !IsUartNode(st) && (dev_major < kFirstPtsMajor || dev_major > kLastPtsMajor);
+}
 
 speed_t Speed(unsigned baud) {
   switch (baud) {
@@ -105,8 +142,8 @@ bool SettingsTook(const termios& want, const termios& got) {
 bool NoUartBehind(int fd) {
   struct stat st {};
   serial_struct info{};
-  return ::fstat(fd, &st) == 0 && major(st.st_rdev) == 4 && minor(st.st_rdev) >= 64 &&
-         ::ioctl(fd, TIOCGSERIAL, &info) == 0 && info.type == PORT_UNKNOWN;
+  return ::fstat(fd, &st) == 0 && IsUartNode(st) && ::ioctl(fd, TIOCGSERIAL, &info) == 0 &&
+         info.type == PORT_UNKNOWN;
 }
 
 // DTR and RTS as the settings say. A pty has no modem lines and says so
@@ -146,15 +183,18 @@ std::error_code SerialLink::LastError() noexcept { return {errno, SystemCategory
 
 const std::error_category& SystemCategory() noexcept { return std::system_category(); }
 
-PortTrouble SerialLink::TroubleOf(std::error_code error) noexcept {
+PortTrouble SerialLink::TroubleOf(std::error_code error, const std::string& device) noexcept {
   switch (error.value()) {
     case ENOENT:
       return PortTrouble::kMissing;
-    case EIO:  // an 8250 placeholder: the node exists, no UART is behind it
+    case EIO:
     case ENXIO:
     case ENODEV:
+    case EPROTO:     // a USB transfer failed: the device is going
     case ETIMEDOUT:  // a USB adapter that does not answer its driver
-      return PortTrouble::kNoHardware;
+      // The 8250 driver's placeholders answer so when no UART is behind
+      // them; any other device that does has gone away.
+      return IsUart(device) ? PortTrouble::kNoHardware : PortTrouble::kGone;
     case EACCES:
     case EPERM:
       return PortTrouble::kPermission;
@@ -173,6 +213,8 @@ bool SerialLink::CanSet(const PortSettings& settings) noexcept {
 }
 
 PortHandle SerialLink::OpenPort() const {
+  // Non-blocking, so that neither a missing carrier nor a full queue can
+  // hang a call: every wait is a poll with a deadline.
   PortHandle port(::open(device_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   if (!port.valid()) {
     Fail(LinkStep::kOpen, LastError());
@@ -199,12 +241,6 @@ PortHandle SerialLink::OpenPort() const {
   if (!SetModemLines(Fd(port), settings_)) {
     Fail(LinkStep::kSetModemLines, LastError());
   }
-  // Opened non-blocking so that a missing carrier cannot hang the open;
-  // writes block again so that every byte is queued.
-  const int flags = ::fcntl(Fd(port), F_GETFL);
-  if (flags < 0 || ::fcntl(Fd(port), F_SETFL, flags & ~O_NONBLOCK) < 0) {
-    Fail(LinkStep::kSetBlocking, LastError());
-  }
   // Last, so that no failure above has to give it back.
   if (::ioctl(Fd(port), TIOCEXCL) < 0) {
     Fail(LinkStep::kTake, LastError());
@@ -212,24 +248,75 @@ PortHandle SerialLink::OpenPort() const {
   return port;
 }
 
-std::error_code SerialLink::WriteAll(const PortHandle& port, std::string_view bytes) noexcept {
+std::size_t SerialLink::Queued(const PortHandle& port) noexcept {
+  int queued = 0;
+  return ::ioctl(Fd(port), TIOCOUTQ, &queued) == 0 && queued > 0 ? static_cast<std::size_t>(queued)
+                                                                 : 0;
+}
+
+std::error_code SerialLink::WriteAll(const PortHandle& port, std::string_view bytes,
+                                     Clock::time_point deadline) noexcept {
   while (!bytes.empty()) {
     const ssize_t n = ::write(Fd(port), bytes.data(), bytes.size());
-    if (n < 0 && errno != EINTR) {
+    if (n >= 0) {
+      bytes.remove_prefix(static_cast<std::size_t>(n));
+      continue;
+    }
+    if (errno != EAGAIN && errno != EINTR) {
       return LastError();
     }
-    bytes.remove_prefix(n > 0 ? static_cast<std::size_t>(n) : 0);
+    // The queue is full: wait for room, up to the deadline.
+    pollfd room{Fd(port), POLLOUT, 0};
+    const int ready = ::poll(&room, 1, MillisecondsUntil(deadline));
+    if (ready == 0) {
+      return LinkErrc::kStalled;
+    }
+    if (ready < 0 && errno != EINTR) {
+      return LastError();
+    }
   }
   return {};
 }
 
-std::error_code SerialLink::Drain(const PortHandle& port) noexcept {
+std::error_code SerialLink::Drain(const PortHandle& port, Clock::time_point deadline) noexcept {
+  // tcdrain itself cannot be given a deadline: wait for the queue to empty
+  // first, then let tcdrain wait for the little the UART's FIFO holds.
+  for (std::size_t queued = Queued(port); queued > 0; queued = Queued(port)) {
+    if (Clock::now() >= deadline) {
+      return LinkErrc::kStalled;
+    }
+    std::this_thread::sleep_for(kDrainPoll);
+  }
   while (::tcdrain(Fd(port)) < 0) {
     if (errno != EINTR) {
       return LastError();
     }
   }
   return {};
+}
+
+std::error_code SerialLink::StillThere(const PortHandle& port) noexcept {
+  if (!CanVanish(Fd(port))) {
+    return {};
+  }
+  std::this_thread::sleep_for(kHangupGrace);
+  // A tty that was hung up fails every call on its old descriptors.
+  termios tio{};
+  return ::tcgetattr(Fd(port), &tio) == 0 ? std::error_code() : LastError();
+}
+
+void SerialLink::Abandon(PortHandle port, const std::function<void()>& closed) noexcept {
+  ::tcflush(Fd(port), TCOFLUSH);  // cdc_acm cannot, and keeps them
+  try {
+    std::thread([held = std::move(port), closed]() mutable {
+      (void)held.Close();
+      closed();
+    }).detach();
+  } catch (const std::exception&) {
+    // No thread to be had: the port is let go here, at the cost of the wait.
+    (void)port.Close();
+    closed();
+  }
 }
 
 }  // namespace qj570

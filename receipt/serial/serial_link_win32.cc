@@ -4,7 +4,11 @@
 
 #include <cctype>
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <new>
 #include <string>
+#include <system_error>
 #include <utility>
 
 #include "receipt/serial/serial_link.h"
@@ -15,6 +19,19 @@ namespace {
 
 HANDLE AsHandle(const PortHandle& port) {
   return reinterpret_cast<HANDLE>(port.get());  // NOLINT: the handle is kept as an integer
+}
+
+// A port to close on a thread of its own, and what to do then.
+struct Abandoned {
+  PortHandle port;
+  std::function<void()> closed;
+};
+
+DWORD WINAPI CloseOnItsOwn(void* abandoned) {
+  const std::unique_ptr<Abandoned> owned(static_cast<Abandoned*>(abandoned));
+  (void)owned->port.Close();
+  owned->closed();
+  return 0;
 }
 
 // GetLastError's numbers, with the system's text in UTF-8, without the
@@ -127,7 +144,7 @@ std::error_code SerialLink::LastError() noexcept {
   return {static_cast<int>(GetLastError()), SystemCategory()};
 }
 
-PortTrouble SerialLink::TroubleOf(std::error_code error) noexcept {
+PortTrouble SerialLink::TroubleOf(std::error_code error, const std::string& /*device*/) noexcept {
   switch (static_cast<DWORD>(error.value())) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
@@ -138,11 +155,12 @@ PortTrouble SerialLink::TroubleOf(std::error_code error) noexcept {
       return PortTrouble::kBusy;
     case ERROR_GEN_FAILURE:
     case ERROR_IO_DEVICE:
+      return PortTrouble::kNoHardware;
     case ERROR_DEVICE_NOT_CONNECTED:
     case ERROR_DEV_NOT_EXIST:
     case ERROR_BAD_COMMAND:  // a USB adapter pulled while in use
     case ERROR_OPERATION_ABORTED:
-      return PortTrouble::kNoHardware;
+      return PortTrouble::kGone;
     case ERROR_INVALID_FUNCTION:  // GetCommState on something that is no port
     case ERROR_NOT_SUPPORTED:
       return PortTrouble::kNotSerialPort;
@@ -151,6 +169,7 @@ PortTrouble SerialLink::TroubleOf(std::error_code error) noexcept {
   }
 }
 
+// DTR drops with the handle.
 std::error_code PortHandle::Close() noexcept {
   const HANDLE handle = reinterpret_cast<HANDLE>(std::exchange(native_, kNone));  // NOLINT
   if (handle == INVALID_HANDLE_VALUE || CloseHandle(handle) != 0) {
@@ -179,11 +198,8 @@ PortHandle SerialLink::OpenPort() const {
   ApplyLineSettings(dcb, settings_);
   DCB got{};
   got.DCBlength = sizeof(got);
-  // No time-outs: a write returns once all of it is queued.
-  COMMTIMEOUTS timeouts{};
   if (SetupComm(AsHandle(port), settings_.receive_buffer, settings_.transmit_buffer) == 0 ||
-      SetCommState(AsHandle(port), &dcb) == 0 || GetCommState(AsHandle(port), &got) == 0 ||
-      SetCommTimeouts(AsHandle(port), &timeouts) == 0) {
+      SetCommState(AsHandle(port), &dcb) == 0 || GetCommState(AsHandle(port), &got) == 0) {
     Fail(LinkStep::kSetLine, LastError());
   }
   if (!SettingsTook(dcb, got)) {
@@ -192,25 +208,64 @@ PortHandle SerialLink::OpenPort() const {
   return port;
 }
 
-std::error_code SerialLink::WriteAll(const PortHandle& port, std::string_view bytes) noexcept {
+std::size_t SerialLink::Queued(const PortHandle& port) noexcept {
+  DWORD errors = 0;
+  COMSTAT status{};
+  return ClearCommError(AsHandle(port), &errors, &status) != 0 ? status.cbOutQue : 0;
+}
+
+std::error_code SerialLink::WriteAll(const PortHandle& port, std::string_view bytes,
+                                     Clock::time_point deadline) noexcept {
   while (!bytes.empty()) {
+    // The write returns what it could queue by the deadline.
+    COMMTIMEOUTS timeouts{};
+    timeouts.WriteTotalTimeoutConstant = static_cast<DWORD>(MillisecondsUntil(deadline));
     DWORD written = 0;
-    if (WriteFile(AsHandle(port), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+    if (SetCommTimeouts(AsHandle(port), &timeouts) == 0 ||
+        WriteFile(AsHandle(port), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
                   nullptr) == 0) {
       return LastError();
     }
     if (written == 0) {
-      return {ERROR_WRITE_FAULT, SystemCategory()};
+      return LinkErrc::kStalled;
     }
     bytes.remove_prefix(written);
   }
   return {};
 }
 
-// A write only hands bytes to the driver: wait until they have left. DTR
-// drops when the handle is closed.
-std::error_code SerialLink::Drain(const PortHandle& port) noexcept {
+// FlushFileBuffers cannot be given a deadline and hangs on a device that
+// takes nothing: wait for the queue to empty first.
+std::error_code SerialLink::Drain(const PortHandle& port, Clock::time_point deadline) noexcept {
+  while (Queued(port) > 0) {
+    if (Clock::now() >= deadline) {
+      return LinkErrc::kStalled;
+    }
+    Sleep(5);
+  }
   return FlushFileBuffers(AsHandle(port)) != 0 ? std::error_code() : LastError();
+}
+
+// Windows tells a vanished USB port by failing calls on its handle.
+std::error_code SerialLink::StillThere(const PortHandle& port) noexcept {
+  DWORD errors = 0;
+  return ClearCommError(AsHandle(port), &errors, nullptr) != 0 ? std::error_code() : LastError();
+}
+
+void SerialLink::Abandon(PortHandle port, const std::function<void()>& closed) noexcept {
+  PurgeComm(AsHandle(port), PURGE_TXABORT | PURGE_TXCLEAR);
+  auto* abandoned = new (std::nothrow) Abandoned{std::move(port), closed};
+  if (abandoned == nullptr) {  // nothing was moved
+    (void)port.Close();
+    closed();
+    return;
+  }
+  const HANDLE closer = CreateThread(nullptr, 0, CloseOnItsOwn, abandoned, 0, nullptr);
+  if (closer != nullptr) {
+    CloseHandle(closer);
+    return;
+  }
+  CloseOnItsOwn(abandoned);  // no thread to be had: here, at the cost of the wait
 }
 
 }  // namespace qj570

@@ -6,10 +6,13 @@ own kernel, whose serial ports are QEMU's and write into files here.
 The guest's ttyS0 is its console. ttyS1 is an emulated 16550A UART (the
 8250 driver), ttyS2 a port the 8250 driver registers with no UART behind
 it, and ttyUSB0 an emulated FTDI FT232 (the ftdi_sio driver), which the
-test unplugs while jobs run. Debian's kernel and the initramfs are kept in
+test unplugs while jobs run. ttyACM0 is a USB CDC-ACM device with no
+hardware at all: the guest's dummy_hcd with the g_serial gadget, whose side
+is ttyGS0. The guest stalls it and unplugs it again and again. Debian's kernel and the initramfs are kept in
 CACHE_DIR, so a second run downloads nothing. Nothing here touches the
 host's serial ports.
 """
+import functools
 import json
 import lzma
 import os
@@ -29,7 +32,9 @@ PROBE, CACHE = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2])
 HERE = pathlib.Path(__file__).resolve().parent
 RECEIPT = bytes.fromhex((HERE.parent / "data" / "sample_receipt.hex").read_text()
                         .replace("\n", " "))
-MODULES = ["usb-common", "usbcore", "xhci-hcd", "xhci-pci", "usbserial", "ftdi_sio"]
+MODULES = ["usb-common", "usbcore", "xhci-hcd", "xhci-pci", "usbserial", "ftdi_sio", "usbmon",
+           "configfs", "udc-core", "libcomposite", "u_serial", "usb_f_acm", "dummy_hcd",
+           "g_serial", "cdc-acm"]
 BOOT_LIMIT = 120  # seconds; a boot under TCG takes about 15
 
 
@@ -41,8 +46,10 @@ def debian_kernel():
     """vmlinuz and the USB serial modules of Debian's current kernel,
     downloaded once into the cache."""
     kept = sorted(CACHE.glob("linux-image-*/vmlinuz"))
-    if kept:
+    if kept and all((kept[-1].parent / "modules" / f"{m}.ko").exists() for m in MODULES):
         return kept[-1].parent
+    for old in CACHE.glob("linux-image-*"):
+        shutil.rmtree(old)
     depends = run("apt-cache", "depends", "linux-image-amd64")
     package = re.search(r"Depends: (linux-image-\S+)", depends).group(1)
     folder = CACHE / package
@@ -116,7 +123,8 @@ class Guest:
         self.console = []
         self.started = time.monotonic()
         self.process = subprocess.Popen(
-            ["qemu-system-x86_64", "-M", "q35", "-m", "256", "-nographic", "-no-reboot",
+            ["qemu-system-x86_64", "-M", "q35", "-m", "256", "-smp", "2", "-nographic",
+             "-no-reboot",
              "-kernel", str(kernel / "vmlinuz"), "-initrd", str(initrd),
              "-append", "console=ttyS0 panic=-1 quiet",
              "-serial", "mon:stdio",
@@ -150,6 +158,16 @@ class Guest:
                                      "\n".join(self.console[-40:]))
             if prefix in line:  # the firmware leaves escape codes before the first line
                 return when, line[line.index(prefix):]
+
+    def collect(self, prefix, until, timeout):
+        """The lines that start with prefix, up to the line that starts with until."""
+        lines = []
+        while True:
+            line = self.wait_for("", timeout)[1]
+            if line.startswith(until):
+                return lines, line
+            if line.startswith(prefix):
+                lines.append(line)
 
     def qmp(self, command, **arguments):
         with socket.socket(socket.AF_UNIX) as s:
@@ -193,12 +211,7 @@ class GuestDrivers(unittest.TestCase):
         try:
             cls.ready, _ = guest.wait_for("GUEST ready", BOOT_LIMIT)
             cls.uart_types = guest.wait_for("UART ", 30)[1].split()[1:]
-            cls.ports = []
-            while True:
-                line = guest.wait_for("PORT", 30)[1]
-                if line == "PORTS done":
-                    break
-                cls.ports.append(line.split()[1])
+            cls.ports = [line.split()[1] for line in guest.collect("PORT ", "PORTS done", 30)[0]]
             cls.results = {}
             for device in ("/dev/ttyS1", "/dev/ttyUSB0"):
                 cls.results[device] = [guest.wait_for(f"LINE {device}", 60)[1]]
@@ -229,6 +242,19 @@ class GuestDrivers(unittest.TestCase):
             guest.qmp("device_del", id="ftdi")
             cls.failed_at, cls.loop = guest.wait_for("LOOP /dev/ttyUSB0 failed", 30)
             cls.loop_error = guest.wait_for("ERROR loop", 10)[1]
+            guest.wait_for("GUEST acm", 60)
+            cls.acm_ports = [line.split()[1] for line in guest.collect("PORT ", "PORTS done", 30)[0]]
+            cls.acm_line = guest.wait_for("LINE /dev/ttyACM0", 30)[1]
+            guest.wait_for("JOB /dev/ttyACM0 done", 30)
+            cls.usbmon, received = guest.collect("USBMON ", "RECEIVED", 30)
+            cls.acm_received = bytes.fromhex(received.split(" ", 1)[1])
+            guest.wait_for("GUEST stall", 30)
+            cls.stall_error = guest.wait_for("ERROR job", 60)[1]
+            cls.stall_took = int(guest.wait_for("TOOK", 10)[1].split()[1]) / 1000
+            guest.wait_for("JOB /dev/ttyACM0 done", 60)
+            cls.after_stall = bytes.fromhex(guest.wait_for("AFTER", 30)[1].split(" ", 1)[1])
+            cls.unplug_results = guest.collect("RESULT ", "UNPLUGS done", 120)[0]
+            cls.unplugs_sent = bytes.fromhex(guest.wait_for("UNPLUGGED", 30)[1].split(" ", 1)[1])
             guest.wait_for("GUEST done", 30)
             guest.process.wait(timeout=60)
             cls.ended = time.monotonic()
@@ -241,9 +267,15 @@ class GuestDrivers(unittest.TestCase):
     def tearDownClass(cls):
         cls.guest.stop()
         g = cls.guest
-        print("\n".join(l for l in g.console if l[:4] in ("LOOP", "ERRO")), file=sys.stderr)
-        print(f"\nguest: boot {cls.ready - g.started:.1f} s, unplug to error "
-              f"{cls.failed_at - cls.unplugged:.2f} s, whole run {cls.ended - g.started:.1f} s",
+        print("\n".join(l for l in g.console if l[:4] in ("LOOP", "ERRO", "TOOK")), file=sys.stderr)
+        results = [line.split() for line in getattr(cls, "unplug_results", [])]
+        caught = [int(r[3]) for r in results if r[2] == "fail" and r[4] == "use"]
+        print(f"\nguest: boot {cls.ready - g.started:.1f} s, FTDI unplug to error "
+              f"{cls.failed_at - cls.unplugged:.2f} s, CDC-ACM stall to error "
+              f"{cls.stall_took:.2f} s, whole run {cls.ended - g.started:.1f} s\n"
+              f"CDC-ACM unplugs: {g.console.count('UNPLUG')}; jobs {len(results)}: "
+              f"{sum(r[2] == 'ok' for r in results)} ok, {len(caught)} caught in flight "
+              f"(failed after {sorted(caught)} ms), the rest failed at the open",
               file=sys.stderr)
         cls.tmp.cleanup()
 
@@ -290,6 +322,7 @@ class GuestDrivers(unittest.TestCase):
 
     def test_finder_lists_the_ports_with_hardware_only(self):
         self.assertEqual(self.ports, ["/dev/ttyS0", "/dev/ttyS1", "/dev/ttyUSB0"])
+        self.assertEqual(self.acm_ports, ["/dev/ttyACM0", "/dev/ttyS0", "/dev/ttyS1"])
 
     def test_unplug_mid_job_fails_within_two_seconds_leaving_whole_receipts(self):
         # A job past its open fails at once: its write or drain. A job that
@@ -310,6 +343,60 @@ class GuestDrivers(unittest.TestCase):
         whole, rest = divmod(len(after), len(RECEIPT))
         self.assertGreaterEqual(whole, 5)
         self.assertEqual(after, RECEIPT * whole + RECEIPT[:rest])
+        # No false success: each job that said so sent a whole receipt. The
+        # failed one may have sent all of its receipt, or part of it.
+        succeeded = int(re.search(r"after (\d+) jobs", self.loop).group(1))
+        self.assertIn(whole, (succeeded, succeeded + 1), self.loop)
+        self.assertFalse(whole == succeeded + 1 and rest, self.loop)
+
+    def test_cdc_acm_two_jobs_line_settings_and_dtr_dropped_at_close(self):
+        self.check_line_while_open(self.acm_line)
+        self.assertEqual(self.acm_received, RECEIPT * 2)
+        # What cdc_acm asked of the device, as usbmon saw it on the bus:
+        # SET_LINE_CODING (0x20), last sent with 9600 baud, 1 stop bit, no
+        # parity, 8 bits (cdc_acm sends it again whenever the termios the
+        # link set differ), and SET_CONTROL_LINE_STATE (0x22) with DTR (bit
+        # 0) and RTS (bit 1). Each open raises both; the link lowers RTS; the
+        # close drops DTR.
+        coding = [l.split("=")[1].split() for l in self.usbmon if " s 21 20 " in l and "=" in l]
+        self.assertEqual(coding[-1:], [["80250000", "000008"]], self.usbmon)
+        states = [int(re.search(r" s 21 22 ([0-9a-f]{4}) ", l).group(1), 16)
+                  for l in self.usbmon if " s 21 22 " in l]
+        self.assertIn(1, states, self.usbmon)
+        self.assertEqual(states[-1], 0, self.usbmon)
+
+    def test_cdc_acm_that_takes_no_data_fails_within_the_bound_and_is_free_after(self):
+        # 339 bytes at 9600 baud take 0.35 s; the margin is 5 s.
+        self.assertRegex(self.stall_error, r"^ERROR job \d+ use stalled cannot .* serial port "
+                         r"/dev/ttyACM0: the device has taken no data for 5 s")
+        self.assertGreater(self.stall_took, 5.0)
+        self.assertLess(self.stall_took, 7.0)
+        # The next job finds the port free; the stalled receipt's bytes died
+        # with its port, or arrive whole or in part before the next receipt.
+        self.assertTrue(self.after_stall.endswith(RECEIPT), self.after_stall)
+        self.assertTrue(RECEIPT.startswith(self.after_stall[:-len(RECEIPT)]))
+
+    def test_cdc_acm_unplugged_again_and_again_never_reports_a_cut_receipt_as_printed(self):
+        results = [line.split()[2] == "ok" for line in self.unplug_results]
+        self.assertGreaterEqual(results.count(False), 4, self.unplug_results)
+        self.assertGreaterEqual(results.count(True), 4, self.unplug_results)
+        self.assertTrue(whole_receipts_for_each_success(results, self.unplugs_sent),
+                        "\n".join(self.unplug_results))
+
+
+def whole_receipts_for_each_success(results, sent):
+    """Whether the bytes that arrived can be split, job by job in order, into
+    a whole receipt for each job that succeeded and a beginning of one
+    (maybe empty, maybe whole) for each job that failed."""
+    @functools.lru_cache(maxsize=None)
+    def fits(job, at):
+        if job == len(results):
+            return at == len(sent)
+        if results[job]:
+            return sent.startswith(RECEIPT, at) and fits(job + 1, at + len(RECEIPT))
+        return any(fits(job + 1, at + n) for n in range(len(RECEIPT) + 1)
+                   if sent.startswith(RECEIPT[:n], at))
+    return fits(0, 0)
 
 
 if __name__ == "__main__":

@@ -1,17 +1,22 @@
 #!/bin/busybox sh
 # The guest's init: loads the USB serial drivers, then runs the probe's
-# cases on the real 8250 and FTDI drivers. Every line for the host starts
-# with a word in capitals; "GUEST" lines mark the steps.
+# cases on the real 8250, FTDI and CDC-ACM drivers. Every line for the host
+# starts with a word in capitals; "GUEST" lines mark the steps.
 /bin/busybox --install -s /bin
 export PATH=/bin
 mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
-for m in usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio; do
-  insmod /modules/$m.ko || echo "GUEST cannot load $m"
-done
-n=0
-while [ ! -e /dev/ttyUSB0 ] && [ $n -lt 100 ]; do sleep 0.1; n=$((n + 1)); done
+mount -t debugfs debugfs /sys/kernel/debug
+load() {
+  for m in "$@"; do insmod /modules/$m.ko || echo "GUEST cannot load $m"; done
+}
+wait_for() {
+  n=0
+  while [ ! -e "$1" ] && [ $n -lt 100 ]; do sleep 0.1; n=$((n + 1)); done
+}
+load usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio
+wait_for /dev/ttyUSB0
 echo "GUEST ready"
 echo "UART $(cat /sys/class/tty/ttyS1/type) $(cat /sys/class/tty/ttyS2/type)"
 /probe ports
@@ -20,5 +25,69 @@ echo "UART $(cat /sys/class/tty/ttyS1/type) $(cat /sys/class/tty/ttyS2/type)"
 /probe job /dev/ttyS2
 echo "GUEST unplug now"
 /probe loop /dev/ttyUSB0
+
+# CDC-ACM with no hardware: dummy_hcd is a USB host and device controller
+# in software, g_serial the device (its side is ttyGS0), and the guest's own
+# cdc_acm drives it as ttyACM0. usbmon shows what the host side sends.
+# cdc_acm sends the line coding when it binds and then only when it changes,
+# so usbmon watches from before.
+load usbmon configfs udc-core libcomposite u_serial usb_f_acm
+cat /sys/kernel/debug/usb/usbmon/0u > /usbmon.txt &
+mon=$!
+load dummy_hcd g_serial cdc-acm
+wait_for /dev/ttyACM0
+hexof() { hexdump -v -e '1/1 "%02x"' "$1"; }
+/probe sink /dev/ttyGS0 /acm.bin &
+sink=$!
+echo "GUEST acm"
+/probe ports
+/probe jobs /dev/ttyACM0
+sleep 0.2
+kill $mon
+grep -E ' s 21 2[02] ' /usbmon.txt | sed 's/^/USBMON /'
+echo "RECEIVED $(hexof /acm.bin)"
+
+# A printer that takes no data: nobody has ttyGS0 open.
+kill $sink
+wait $sink
+echo "GUEST stall"
+/probe job /dev/ttyACM0
+/probe sink /dev/ttyGS0 /after-stall.bin &
+sink=$!
+/probe job /dev/ttyACM0
+sleep 0.2
+echo "AFTER $(hexof /after-stall.bin)"
+
+# Unplugged again and again, at varied moments, while jobs run. The gadget
+# is loaded again to plug it back in: with g_serial, dummy_udc does not
+# enumerate again after a soft reconnect. The sink ends at each hangup.
+kill $sink
+wait $sink
+udc=/sys/class/udc/dummy_udc.0/soft_connect
+(
+  for pause in 0.7 0.45 1.1 0.3 0.85 0.55 1.3 0.4; do
+    wait_for /dev/ttyGS0
+    /probe sink /dev/ttyGS0 /unplugs.bin &
+    sink=$!
+    wait_for /dev/ttyACM0
+    sleep $pause
+    echo disconnect > $udc
+    echo "UNPLUG"
+    wait $sink
+    rmmod g_serial
+    load g_serial
+  done
+  wait_for /dev/ttyGS0
+  /probe sink /dev/ttyGS0 /unplugs.bin &
+  wait_for /dev/ttyACM0
+  sleep 1
+  touch /stop
+  sleep 0.5
+  kill $!
+) &
+plugger=$!
+/probe unplugs /dev/ttyACM0 /stop
+wait $plugger
+echo "UNPLUGGED $(hexof /unplugs.bin)"
 echo "GUEST done"
 poweroff -f

@@ -3,20 +3,27 @@
 // ports the finder sees. Prints one line per result for the host to check.
 //
 //   probe jobs DEVICE      two jobs; the first reads the line back mid-job
-//   probe job DEVICE       one job; its error, if any
+//   probe job DEVICE       one job; its error, if any, and how long it took
 //   probe loop DEVICE      jobs until one fails (the host unplugs the port)
+//   probe unplugs DEVICE STOP  jobs until the file STOP exists, a line each,
+//                          whatever fails (the guest unplugs the port again
+//                          and again)
+//   probe sink TTY FILE    the device's side: appends what TTY receives to
+//                          FILE until TTY hangs up
 //   probe ports            the serial ports found
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "receipt/receipt_job.h"
 #include "receipt/serial/serial_link.h"
@@ -78,7 +85,7 @@ void PrintProcLines(const std::string& device) {
 
 const char* TroubleName(qj570::PortTrouble trouble) {
   static constexpr const char* kNames[] = {"other", "missing",    "no-hardware", "permission",
-                                           "busy",  "not-serial", "gone"};
+                                           "busy",  "not-serial", "gone",        "stalled"};
   return kNames[static_cast<int>(trouble)];
 }
 
@@ -90,15 +97,63 @@ void PrintError(const char* what, const LinkError& error) {
               error.what());
 }
 
+long long MillisecondsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
 int Job(const std::string& device) {
   qj570::SerialLink link(device);
+  const auto start = Clock::now();
   try {
     qj570::ReceiptJob(link).run();
   } catch (const LinkError& error) {
     PrintError("job", error);
+    std::printf("TOOK %lld ms\n", MillisecondsSince(start));
     return 1;
   }
   std::printf("JOB %s done\n", device.c_str());
+  return 0;
+}
+
+// "RESULT 7 ok 312" or "RESULT 8 fail 25 use gone cannot ...": every job in
+// order, for the host to match against the bytes that arrived.
+int Unplugs(const std::string& device, const std::string& stop) {
+  for (int job = 1; !std::filesystem::exists(stop); ++job) {
+    qj570::SerialLink link(device);  // a failed job leaves its port held
+    const auto began = Clock::now();
+    try {
+      qj570::ReceiptJob(link).run();
+      std::printf("RESULT %d ok %lld\n", job, MillisecondsSince(began));
+    } catch (const LinkError& error) {
+      std::printf("RESULT %d fail %lld %s %s %s\n", job, MillisecondsSince(began),
+                  qj570::IsOpeningStep(error.step()) ? "open" : "use", TroubleName(error.trouble()),
+                  error.what());
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
+  std::printf("UNPLUGS done\n");
+  return 0;
+}
+
+// Reads like a printer: raw, everything, at once, until the line hangs up.
+int Sink(const std::string& tty, const std::string& file) {
+  std::ofstream out(file, std::ios::binary | std::ios::app);
+  const int fd = ::open(tty.c_str(), O_RDONLY | O_NOCTTY);
+  if (fd < 0) {
+    std::printf("SINK cannot open %s: errno %d\n", tty.c_str(), errno);
+    return 1;
+  }
+  termios tio{};
+  ::tcgetattr(fd, &tio);
+  ::cfmakeraw(&tio);
+  ::tcsetattr(fd, TCSANOW, &tio);
+  std::array<char, 4096> buf{};
+  ssize_t n = 0;
+  while ((n = ::read(fd, buf.data(), buf.size())) > 0 || (n < 0 && errno == EINTR)) {
+    out.write(buf.data(), n > 0 ? n : 0);
+    out.flush();
+  }
+  ::close(fd);
   return 0;
 }
 
@@ -157,6 +212,12 @@ int main(int argc, char* argv[]) {
   if (command == "loop") {
     return Loop(device);
   }
+  if (command == "unplugs" && argc > 3) {
+    return Unplugs(device, argv[3]);
+  }
+  if (command == "sink" && argc > 3) {
+    return Sink(device, argv[3]);
+  }
   if (command == "ports") {
     for (const auto& port : qj570::FindSerialPorts()) {
       std::printf("PORT %s\n", port.device.c_str());
@@ -164,6 +225,7 @@ int main(int argc, char* argv[]) {
     std::printf("PORTS done\n");
     return 0;
   }
-  std::fprintf(stderr, "usage: probe jobs|job|loop DEVICE | probe ports\n");
+  std::fprintf(stderr,
+               "usage: probe jobs|job|loop DEVICE | unplugs DEVICE STOP | sink TTY FILE | ports\n");
   return 2;
 }
