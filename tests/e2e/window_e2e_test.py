@@ -9,6 +9,7 @@ import pathlib
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 import unittest
 
@@ -137,9 +138,12 @@ class WindowTest(ProgramTestCase):
         bad = os.path.join(self.workdir.name, "bad.txt")
         with open(bad, "wb") as f:
             f.write("總計\n\n  113元\t\n".encode())
+        empty = os.path.join(self.workdir.name, "empty.txt")
+        open(empty, "wb").close()
         port = "--port=" + self.printer.pty
         cases = [([port, "--receipt", bad], 1,
                   b"bad.txt: line 3, column 7: control character U+0009"),
+                 ([port, "--receipt", empty], 1, b"empty.txt: empty: a receipt needs"),
                  ([port, "--receipt", "/nonexistent.txt"], 1,
                   b"cannot read /nonexistent.txt: No such file or directory"),
                  (["--bogus"], 2, b"unknown argument '--bogus'"),
@@ -157,6 +161,25 @@ class WindowTest(ProgramTestCase):
         time.sleep(self.QUIET)
         self.assertEqual(self.printer.received(), b"")
         self.assertTrue(port_is_free(self.printer.pty))
+
+    def test_a_printer_that_takes_no_data_ends_in_an_error_within_the_bound(self):
+        big = os.path.join(self.workdir.name, "big.txt")
+        with open(big, "w", encoding="ascii") as f:
+            f.write(("A" * 1023 + "\n") * 64)  # 64 KiB, more than a pty holds
+        master, slave = os.openpty()  # nobody reads the master
+        self.addCleanup(os.close, master)
+        self.addCleanup(os.close, slave)
+        started = time.monotonic()
+        done = self.run_program("--receipt", big, "--port", os.ttyname(slave))
+        took = time.monotonic() - started
+        self.assertEqual(done.returncode, 1)
+        self.assertIn(b"the device has taken no data for 6 s. Is the printer switched on",
+                      done.stderr)
+        # One line's time at 9600 baud (1.1 s) and the 5 s margin.
+        self.assertLess(took, 8.5)
+        queued = fcntl.ioctl(master, termios.FIONREAD, b"\0\0\0\0")
+        time.sleep(self.QUIET)
+        self.assertEqual(fcntl.ioctl(master, termios.FIONREAD, b"\0\0\0\0"), queued)
 
     def test_help_version_and_the_ports_there_are(self):
         for args, text in [(["--help"], b"--port PORT"), (["-h"], b"Usage: qj570-rs232"),
