@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -36,5 +37,10 @@ std::string DescribeFailure(const LinkError& error);
 // "Serial ports on this computer:" and one port a line, each with its
 // stable names below it, or a sentence that says there are none.
 std::string DescribeSerialPorts(const std::vector<SerialPortInfo>& ports);
+
+// `text` broken at spaces into lines of at most `width` columns, for a box
+// that does not wrap. Each line keeps its indentation (the port list's), on
+// its continuations too; a longer word stands alone.
+std::string Wrapped(const std::string& text, std::size_t width);
 
 }  // namespace qj570::app

@@ -6,11 +6,18 @@
 #include <FL/Fl_Image.H>
 #include <FL/Fl_Pixmap.H>
 #include <FL/fl_ask.H>
+#include <FL/x.H>
 
 #include <algorithm>
 #include <array>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <string>
 #include <utility>
 
+#include "app/error_report.h"
 #include "app/main_window.h"
 #include "app/window_definition.h"
 
@@ -44,52 +51,71 @@ void OnFormClose(Fl_Widget* form, void* /*unused*/) {
   form->hide();
 }
 
-// FLTK's message box does not wrap: break long lines at spaces.
-std::string Wrapped(const std::string& text, std::size_t width) {
-  std::string out;
-  std::size_t column = 0;
-  std::size_t start = 0;
-  while (start <= text.size()) {
-    const std::size_t end = std::min(text.find_first_of(" \n", start), text.size());
-    const std::size_t word = end - start;
-    if (column > 0 && column + 1 + word > width) {
-      out += '\n';
-      column = 0;
-    } else if (column > 0) {
-      out += ' ';
-      ++column;
+// Without a display FLTK can only say "Can't open display". Say whose
+// message it is and what to do instead, then end as FLTK would.
+[[noreturn]] void NoDisplay(const char* format, ...) {  // NOLINT: FLTK's signature
+  std::va_list args;
+  va_start(args, format);
+  std::fputs("qj570-rs232: ", stderr);
+  std::vfprintf(stderr, format, args);  // NOLINT: FLTK's own format
+  va_end(args);
+  std::fputs(
+      "\nThe window needs a graphical desktop. Start the program from one, or print a "
+      "receipt without a window: qj570-rs232 --receipt FILE\n",
+      stderr);
+  std::exit(1);  // NOLINT(concurrency-mt-unsafe): one thread
+}
+
+// The display's DPI as desktops set it: Xft.dpi (GNOME, KDE and others
+// scale with it), else the screen's own size in millimetres.
+int DisplayDpi() {
+  fl_open_display();
+  if (const char* resources = XResourceManagerString(fl_display)) {
+    std::istringstream lines(resources);
+    std::string line;
+    while (std::getline(lines, line)) {
+      if (line.starts_with("Xft.dpi:")) {
+        const double dpi = std::atof(line.c_str() + 8);
+        if (dpi >= 48 && dpi <= 960) {
+          return static_cast<int>(dpi + 0.5);
+        }
+      }
     }
-    out.append(text, start, word);
-    column += word;
-    if (end < text.size() && text[end] == '\n') {
-      out += '\n';
-      column = 0;
-    }
-    start = end + 1;
   }
-  return out;
+  const int millimetres = DisplayHeightMM(fl_display, fl_screen);
+  return millimetres > 0
+             ? (DisplayHeight(fl_display, fl_screen) * 254 + millimetres * 5) / (millimetres * 10)
+             : kDesignDpi;
 }
 
 }  // namespace
 
 struct Form1::Widgets {
-  Fl_Double_Window form{Pixels(kForm1.client_width), Pixels(kForm1.client_height), kForm1.caption};
+  explicit Widgets(int dpi) : dpi(dpi) {}
+
+  int dpi;
+  Fl_Double_Window form{Px(kForm1.client_width), Px(kForm1.client_height), kForm1.caption};
   // Takes all of a resize. It lies below and right of Command1, so the
   // button keeps its place and size.
-  Fl_Box stretch{Pixels(kCommand1.bounds.left + kCommand1.bounds.width),
-                 Pixels(kCommand1.bounds.top + kCommand1.bounds.height),
-                 Pixels(kForm1.client_width - kCommand1.bounds.left - kCommand1.bounds.width),
-                 Pixels(kForm1.client_height - kCommand1.bounds.top - kCommand1.bounds.height)};
-  Command1Button command1{Pixels(kCommand1.bounds.left), Pixels(kCommand1.bounds.top),
-                          Pixels(kCommand1.bounds.width), Pixels(kCommand1.bounds.height),
+  Fl_Box stretch{Px(kCommand1.bounds.left + kCommand1.bounds.width),
+                 Px(kCommand1.bounds.top + kCommand1.bounds.height),
+                 Px(kForm1.client_width - kCommand1.bounds.left - kCommand1.bounds.width),
+                 Px(kForm1.client_height - kCommand1.bounds.top - kCommand1.bounds.height)};
+  Command1Button command1{Px(kCommand1.bounds.left), Px(kCommand1.bounds.top),
+                          Px(kCommand1.bounds.width), Px(kCommand1.bounds.height),
                           kCommand1.caption};
   std::array<Fl_Pixmap, 3> pixmaps{Fl_Pixmap(qj570_32x32_16), Fl_Pixmap(qj570_32x32_2),
                                    Fl_Pixmap(qj570_16x16_16)};
   std::array<Fl_RGB_Image, 3> icons{Fl_RGB_Image(&pixmaps[0]), Fl_RGB_Image(&pixmaps[1]),
                                     Fl_RGB_Image(&pixmaps[2])};
+
+  [[nodiscard]] int Px(int twips) const { return Pixels(twips, dpi); }
 };
 
-std::unique_ptr<Form1::Widgets> Form1::MakeWidgets() { return std::make_unique<Widgets>(); }
+std::unique_ptr<Form1::Widgets> Form1::MakeWidgets() {
+  Fl::fatal = NoDisplay;
+  return std::make_unique<Widgets>(DisplayDpi());
+}
 
 Form1::Form1(std::string port) : MSComm1(std::move(port)), widgets_(MakeWidgets()) {
   Fl_Double_Window& form = widgets_->form;
@@ -100,6 +126,9 @@ Form1::Form1(std::string port) : MSComm1(std::move(port)), widgets_(MakeWidgets(
   std::array<const Fl_RGB_Image*, 3> icons{&widgets_->icons[0], &widgets_->icons[1],
                                            &widgets_->icons[2]};
   form.icons(icons.data(), static_cast<int>(icons.size()));
+  const int font = ScaledAtDpi(kDesignFontPixels, widgets_->dpi);
+  widgets_->command1.labelsize(font);
+  fl_message_font(FL_HELVETICA, font);
   widgets_->command1.callback(
       [](Fl_Widget* /*button*/, void* self) { static_cast<Form1*>(self)->Command1_Click(); }, this);
 }
@@ -115,7 +144,7 @@ int Form1::Run() {
 
 void Form1::ShowErrorAndEnd(const std::string& message) {
   fl_message_title(kForm1.caption);
-  fl_alert("%s", Wrapped(message, 72).c_str());
+  fl_alert("%s", Wrapped(message, 72).c_str());  // FLTK's box does not wrap
   exit_status_ = 1;
   widgets_->form.hide();  // the last window: Fl::run returns
 }

@@ -15,6 +15,61 @@ namespace {
 constexpr wchar_t kClassName[] = L"qj570-rs232";
 constexpr int kCommand1Id = 1;
 
+// Functions of newer Windows, looked up so that the program still starts on
+// older ones: per-monitor DPI came with Windows 10 1607.
+template <typename Function>
+Function User32(const char* name) {
+  return reinterpret_cast<Function>(  // NOLINT: how GetProcAddress is used
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), name)));
+}
+
+// The DPI the window is shown at: its monitor's, or the system's before
+// Windows 10.
+int WindowDpi(HWND window) {
+  static const auto get_dpi = User32<UINT(WINAPI*)(HWND)>("GetDpiForWindow");
+  if (get_dpi != nullptr) {
+    return static_cast<int>(get_dpi(window));
+  }
+  const HDC screen = GetDC(nullptr);
+  const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+  ReleaseDC(nullptr, screen);
+  return dpi;
+}
+
+// The outer size of a window whose client area is `client`, at `dpi`.
+SIZE FrameFor(SIZE client, DWORD style, int dpi) {
+  static const auto adjust =
+      User32<BOOL(WINAPI*)(RECT*, DWORD, BOOL, DWORD, UINT)>("AdjustWindowRectExForDpi");
+  RECT frame{0, 0, client.cx, client.cy};
+  if (adjust != nullptr) {
+    adjust(&frame, style, FALSE, 0, static_cast<UINT>(dpi));
+  } else {
+    AdjustWindowRectEx(&frame, style, FALSE, 0);
+  }
+  return {frame.right - frame.left, frame.bottom - frame.top};
+}
+
+// The system's message font (what dialogs use) at `dpi`.
+HFONT UiFont(int dpi) {
+  static const auto metrics_for_dpi =
+      User32<BOOL(WINAPI*)(UINT, UINT, void*, UINT, UINT)>("SystemParametersInfoForDpi");
+  NONCLIENTMETRICSW metrics{};
+  metrics.cbSize = sizeof(metrics);
+  if (metrics_for_dpi != nullptr) {
+    if (metrics_for_dpi(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0,
+                        static_cast<UINT>(dpi)) == 0) {
+      return nullptr;
+    }
+  } else {
+    if (SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0) == 0) {
+      return nullptr;
+    }
+    const int system_dpi = WindowDpi(nullptr);
+    metrics.lfMessageFont.lfHeight = MulDiv(metrics.lfMessageFont.lfHeight, dpi, system_dpi);
+  }
+  return CreateFontIndirectW(&metrics.lfMessageFont);
+}
+
 HICON LoadProgramIcon(int size) {
   return static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_QJ570),
                                        IMAGE_ICON, size, size, LR_DEFAULTCOLOR));
@@ -22,13 +77,40 @@ HICON LoadProgramIcon(int size) {
 
 }  // namespace
 
+constexpr DWORD kStyle = WS_OVERLAPPEDWINDOW;
+
 struct Form1::Widgets {
   HWND form = nullptr;
   HWND command1 = nullptr;
   HFONT font = nullptr;
 
   static LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
+  // Sizes the window (unless Windows suggests a place), places the button
+  // and sets its font, all at `dpi`.
+  void LayOut(int dpi, const RECT* suggested);
 };
+
+void Form1::Widgets::LayOut(int dpi, const RECT* suggested) {
+  if (suggested != nullptr) {
+    SetWindowPos(form, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+                 suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+  } else {
+    const SIZE frame = FrameFor(
+        {Pixels(kForm1.client_width, dpi), Pixels(kForm1.client_height, dpi)}, kStyle, dpi);
+    SetWindowPos(form, nullptr, 0, 0, frame.cx, frame.cy,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  }
+  SetWindowPos(command1, nullptr, Pixels(kCommand1.bounds.left, dpi),
+               Pixels(kCommand1.bounds.top, dpi), Pixels(kCommand1.bounds.width, dpi),
+               Pixels(kCommand1.bounds.height, dpi), SWP_NOZORDER | SWP_NOACTIVATE);
+  if (const HFONT sized = UiFont(dpi)) {
+    SendMessageW(command1, WM_SETFONT, reinterpret_cast<WPARAM>(sized), TRUE);  // NOLINT
+    if (font != nullptr) {
+      DeleteObject(font);
+    }
+    font = sized;
+  }
+}
 
 LRESULT CALLBACK Form1::Widgets::Proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
   auto* self = reinterpret_cast<Form1*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));  // NOLINT
@@ -50,6 +132,9 @@ LRESULT CALLBACK Form1::Widgets::Proc(HWND hwnd, UINT message, WPARAM wparam, LP
           return 0;
         }
         break;
+      case WM_DPICHANGED:  // moved to a monitor of another scale, or the scale changed
+        self->widgets_->LayOut(HIWORD(wparam), reinterpret_cast<const RECT*>(lparam));  // NOLINT
+        return 0;
       case WM_DESTROY:
         PostQuitMessage(self->exit_status_);
         return 0;
@@ -75,25 +160,16 @@ Form1::Form1(std::string port) : MSComm1(std::move(port)), widgets_(MakeWidgets(
   window_class.lpszClassName = kClassName;
   RegisterClassExW(&window_class);
 
-  // The definition gives the client area; the frame comes on top of it.
-  constexpr DWORD kStyle = WS_OVERLAPPEDWINDOW;
-  RECT frame{0, 0, Pixels(kForm1.client_width), Pixels(kForm1.client_height)};
-  AdjustWindowRectEx(&frame, kStyle, FALSE, 0);
+  // Made at the design's size, then laid out at the DPI of the monitor
+  // Windows put it on: the client area is what the definition gives.
   widgets_->form = CreateWindowExW(0, kClassName, Wide(kForm1.caption).c_str(), kStyle,
-                                   CW_USEDEFAULT, CW_USEDEFAULT, frame.right - frame.left,
-                                   frame.bottom - frame.top, nullptr, nullptr, instance, this);
+                                   CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
+                                   nullptr, nullptr, instance, this);
   widgets_->command1 = CreateWindowExW(
       0, L"BUTTON", Wide(kCommand1.caption).c_str(),
-      WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, Pixels(kCommand1.bounds.left),
-      Pixels(kCommand1.bounds.top), Pixels(kCommand1.bounds.width), Pixels(kCommand1.bounds.height),
-      widgets_->form, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kCommand1Id)), instance,
-      nullptr);  // NOLINT
-  NONCLIENTMETRICSW metrics{};
-  metrics.cbSize = sizeof(metrics);
-  if (SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0) != 0) {
-    widgets_->font = CreateFontIndirectW(&metrics.lfMessageFont);
-    SendMessageW(widgets_->command1, WM_SETFONT, reinterpret_cast<WPARAM>(widgets_->font), TRUE);
-  }
+      WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, 0, 0, 0, 0, widgets_->form,
+      reinterpret_cast<HMENU>(static_cast<INT_PTR>(kCommand1Id)), instance, nullptr);  // NOLINT
+  widgets_->LayOut(WindowDpi(widgets_->form), nullptr);
 }
 
 Form1::~Form1() {

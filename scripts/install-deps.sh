@@ -1,17 +1,17 @@
 #!/usr/bin/env bash
 # Installs what building, running and testing need on Debian 12.
-#   install-deps.sh run    the program: compiler, CMake, FLTK
+#   install-deps.sh run    the program and its .deb: compiler, CMake, FLTK
 #   install-deps.sh test   all that, and the test and lint tools
 set -euo pipefail
 what=${1:-test}
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 
-run_pkgs=(build-essential cmake perl python3 libfltk1.3-dev libx11-dev libxext-dev libxft-dev
+run_pkgs=(build-essential cmake perl python3 file libfltk1.3-dev libx11-dev libxext-dev libxft-dev
   libxinerama-dev libxcursor-dev libxfixes-dev libxrender-dev libfontconfig-dev)
 test_pkgs=(libgtest-dev libgmock-dev python3-serial python3-tk python3-xlib clang-format clang-tidy
   xvfb xauth xdotool imagemagick dpkg-dev util-linux lintian desktop-file-utils icoutils
-  qemu-system-x86 busybox-static)
+  qemu-system-x86 busybox-static devscripts appstream)
 
 # The Windows program, 32-bit (the one we ship) and 64-bit: cross-compiled,
 # checked as built, and tested under Wine. wine32 installs everywhere, even

@@ -7,4 +7,4 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh run
 cmake --preset app
 cmake --build --preset app -j "$(nproc)"
-exec build/app/app/qj570-rs232
+exec build/app/app/qj570-rs232 "$@"

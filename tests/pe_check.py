@@ -1,6 +1,7 @@
 """Checks of the Windows program as built, with no Wine: the machine, the
-GUI subsystem, imports from Windows' own DLLs only, the icon group of
-three images, and the version resource in Traditional Chinese (0x0404).
+GUI subsystem, the hardening bits, imports from Windows' own DLLs only, the
+manifest, the icon group of three images, and the version resource in
+Traditional Chinese (0x0404).
 
     pe_check.py PROGRAM.exe i386|x86-64
 """
@@ -10,6 +11,7 @@ import subprocess
 import sys
 import tempfile
 import unittest
+import xml.etree.ElementTree as ElementTree
 
 PROGRAM, MACHINE = sys.argv[1], sys.argv[2]
 MACHINES = {"i386": 0x014C, "x86-64": 0x8664}
@@ -18,6 +20,13 @@ GUI = 2
 WINDOWS_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "shell32.dll",
                 "msvcrt.dll"}
 TAIWAN = 1028  # 0x0404
+# DllCharacteristics: ASLR, DEP and no INI-file redirection on a terminal
+# server; 64-bit ASLR on x64 too.
+DYNAMIC_BASE, NX_COMPAT, TERMINAL_SERVER_AWARE, HIGH_ENTROPY_VA = 0x40, 0x100, 0x8000, 0x20
+SUPPORTED_OS = {"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",  # Windows 7
+                "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",  # 8
+                "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",  # 8.1
+                "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}  # 10 and 11
 
 
 def resources():
@@ -43,6 +52,24 @@ class WindowsProgram(unittest.TestCase):
         self.assertEqual(struct.unpack_from("<H", image, pe + 4)[0], MACHINES[MACHINE])
         optional = pe + 24
         self.assertEqual(struct.unpack_from("<H", image, optional + 68)[0], GUI)
+        flags = struct.unpack_from("<H", image, optional + 70)[0]
+        want = DYNAMIC_BASE | NX_COMPAT | TERMINAL_SERVER_AWARE
+        want |= HIGH_ENTROPY_VA if MACHINE == "x86-64" else 0
+        self.assertEqual(flags & want, want, hex(flags))
+
+    def test_manifest_themed_dpi_aware_windows_7_to_11_as_invoker(self):
+        manifests = [r for r in resources() if r[0] == 24]
+        self.assertEqual([r[1] for r in manifests], [1])  # what CreateProcess reads
+        root = ElementTree.fromstring(resource(24, 1, manifests[0][2]))
+        found = {e.tag.split("}")[1]: e for e in root.iter()}
+        controls = [e.attrib for e in root.iter() if e.tag.endswith("assemblyIdentity")
+                    and e.get("name") == "Microsoft.Windows.Common-Controls"]
+        self.assertEqual([c["version"] for c in controls], ["6.0.0.0"])
+        self.assertIn("PerMonitorV2", found["dpiAwareness"].text)
+        self.assertEqual(found["dpiAware"].text, "true/pm")
+        self.assertEqual({e.get("Id") for e in root.iter() if e.tag.endswith("supportedOS")},
+                         SUPPORTED_OS)
+        self.assertEqual(found["requestedExecutionLevel"].get("level"), "asInvoker")
 
     def test_imports_only_windows_own_dlls(self):
         out = subprocess.run(["objdump", "-p", PROGRAM], check=True, capture_output=True,

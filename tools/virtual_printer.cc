@@ -28,6 +28,12 @@ namespace {
 
 constexpr int kPaperColumns = 32;
 
+constexpr const char* kUsage =
+    "usage: %s [--raw FILE] [--receipts N]\n"
+    "A QJ-570 printer on a pseudo-terminal: prints what it receives.\n"
+    "  --raw FILE     also append every byte received to FILE\n"
+    "  --receipts N   end after N receipts (default: run until stopped)\n";
+
 std::string Utf8(char32_t c) {
   std::string out;
   if (c < 0x80) {
@@ -180,8 +186,11 @@ int main(int argc, char** argv) {
       raw_path = argv[++i];
     } else if (arg == "--receipts" && i + 1 < argc) {
       receipts = std::atoi(argv[++i]);
+    } else if (arg == "--help" || arg == "-h") {
+      std::printf(kUsage, argv[0]);
+      return 0;
     } else {
-      std::fprintf(stderr, "usage: %s [--raw FILE] [--receipts N]\n", argv[0]);
+      std::fprintf(stderr, kUsage, argv[0]);
       return 2;
     }
   }

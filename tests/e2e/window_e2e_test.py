@@ -46,13 +46,25 @@ class WindowTest(ProgramTestCase):
         return program
 
     def test_window_size_and_button_place_also_after_a_resize(self):
+        self.check_layout(1, "form1.png")
+
+    def test_at_192_dpi_the_window_and_the_button_are_twice_the_size(self):
+        self.x.set_resources("Xft.dpi:\t192\n")
+        self.addCleanup(self.x.set_resources, "")
+        self.check_layout(2, "form1-192dpi.png")
+
+    def check_layout(self, scale, screenshot):
+        """Form1 is 312x213 at 96 DPI; Command1 covers x 40..200 and y 24..88.
+        At other DPIs both scale, and a resize leaves the button as it is."""
         program = self.start()
-        self.assertEqual(program.geometry(), (312, 213))
-        self.x.screenshot(program.window, "form1.png")
-        # Command1 covers x 40..200 and y 24..88: one pixel further is outside.
-        outside = [(39, 56), (201, 56), (120, 23), (120, 89)]
-        inside = [(40, 56), (200, 56), (120, 24), (120, 88)]
-        for size in [None, (500, 400)]:
+        self.assertEqual(program.geometry(), (312 * scale, 213 * scale))
+        self.x.screenshot(program.window, screenshot)
+        left, top, right, bottom = 40 * scale, 24 * scale, 201 * scale - 1, 89 * scale - 1
+        middle_x, middle_y = (left + right) // 2, (top + bottom) // 2
+        outside = [(left - 1, middle_y), (right + 1, middle_y), (middle_x, top - 1),
+                   (middle_x, bottom + 1)]
+        inside = [(left, middle_y), (right, middle_y), (middle_x, top), (middle_x, bottom)]
+        for size in [None, (500 * scale, 400 * scale)]:
             if size:
                 self.x.run("xdotool", "windowsize", "--sync", program.window, *map(str, size))
                 self.assertEqual(program.geometry(), size)
@@ -188,6 +200,12 @@ class WindowTest(ProgramTestCase):
             done = self.run_program(*args)
             self.assertEqual(done.returncode, 0, args)
             self.assertIn(text, done.stdout, args)
+        # With no display: whose message it is, and what to do instead.
+        done = subprocess.run(in_private_dev("-", [PROGRAM]), capture_output=True, timeout=30,
+                              env={k: v for k, v in os.environ.items() if k != "DISPLAY"})
+        self.assertEqual(done.returncode, 1)
+        self.assertIn(b"qj570-rs232: Can't open display", done.stderr)
+        self.assertIn(b"qj570-rs232 --receipt FILE", done.stderr)
 
 
 if __name__ == "__main__":

@@ -109,6 +109,24 @@ class WineTest(ProgramTestCase):
         self.close(program)
         self.assertEqual(len(self.printer.received()), 5 * len(self.RECEIPT))
 
+    def test_at_192_dpi_the_window_and_the_button_are_twice_the_size(self):
+        # Wine's display scale, as its configuration sets it; read when a
+        # program starts.
+        key, value = r"HKCU\Control Panel\Desktop", "LogPixels"
+        self.wine(LOADER, "reg", "add", key, "/v", value, "/t", "REG_DWORD", "/d", "192", "/f")
+        self.addCleanup(self.wine, LOADER, "reg", "delete", key, "/v", value, "/f", check=False)
+        self.map_ports({"COM1": self.printer.pty})
+        program = self.start()
+        self.assertEqual(program.geometry(), (624, 426))
+        self.x.screenshot(program.window, "form1-win32-192dpi.png")
+        # Command1 covers x 80..401 and y 48..177.
+        program.click(79, 112)
+        time.sleep(self.QUIET)
+        self.assertEqual(self.printer.received(), b"")
+        program.click(401, 177)
+        self.assert_receipts(1)
+        self.close(program)
+
     def test_port_chosen_on_the_command_line_and_a_receipt_from_a_file(self):
         self.map_ports({"COM3": self.printer.pty, "COM12": self.printer.pty})
         listed = self.run_program("--list-ports")

@@ -45,7 +45,8 @@ class Xvfb:
     def __init__(self):
         read, write = os.pipe()
         self.process = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write), "-nolisten", "tcp", "-screen", "0", "1024x768x24"],
+            ["Xvfb", "-displayfd", str(write), "-nolisten", "tcp", "-screen", "0", "1280x1024x24",
+             "-dpi", "96", "-noreset"],  # Xvfb's own default is 100; resources stay
             pass_fds=[write], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write)
         with os.fdopen(read) as f:
@@ -67,6 +68,19 @@ class Xvfb:
         folder = pathlib.Path(os.environ.get("QJ570_SCREENSHOTS", tempfile.gettempdir()))
         folder.mkdir(parents=True, exist_ok=True)
         self.run("import", "-window", window, str(folder / name))
+
+    def set_resources(self, text):
+        """The X resources that programs read when they open the display, as
+        xrdb sets them (Xft.dpi: 192 is how desktops scale to 200 %)."""
+        from Xlib import X, Xatom, display
+        d = display.Display(self.display)
+        root = d.screen().root
+        if text:
+            root.change_property(Xatom.RESOURCE_MANAGER, Xatom.STRING, 8, text.encode())
+        else:
+            root.delete_property(Xatom.RESOURCE_MANAGER)
+        d.sync()
+        d.close()
 
     def close_window(self, window):
         """What a window manager's close box does: WM_DELETE_WINDOW."""
