@@ -78,8 +78,8 @@ void SerialLink::write(std::string_view bytes) {
     Fail(LinkStep::kWrite, LinkErrc::kNotOpen);
   }
   const Clock::time_point started = Clock::now();
-  const Clock::time_point deadline = Deadline(bytes.size());
-  if (const std::error_code error = WriteAll(port_, bytes, deadline)) {
+  Clock::time_point deadline{};
+  if (const std::error_code error = WriteAll(bytes, deadline)) {
     if (error == LinkErrc::kStalled) {
       FailStalled(LinkStep::kWrite, started, deadline);
     }
@@ -93,8 +93,8 @@ void SerialLink::close() {
     Fail(LinkStep::kClose, LinkErrc::kNotOpen);
   }
   const Clock::time_point started = Clock::now();
-  const Clock::time_point deadline = Deadline(0);
-  std::error_code drained = Drain(port_, deadline);
+  Clock::time_point deadline{};
+  std::error_code drained = Drain(deadline);
   if (drained == LinkErrc::kStalled) {
     FailStalled(LinkStep::kDrain, started, deadline);
   }

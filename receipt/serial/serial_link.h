@@ -134,10 +134,11 @@ class SerialLink {
   [[nodiscard]] static bool CanSet(const PortSettings& settings) noexcept;
   // Bytes in the driver's queue, not yet on the line.
   [[nodiscard]] static std::size_t Queued(const PortHandle& port) noexcept;
-  // LinkErrc::kStalled once the deadline has passed.
-  static std::error_code WriteAll(const PortHandle& port, std::string_view bytes,
-                                  Clock::time_point deadline) noexcept;
-  static std::error_code Drain(const PortHandle& port, Clock::time_point deadline) noexcept;
+  // Both give LinkErrc::kStalled once the line's time for the bytes still to
+  // send has passed. The deadline is set when they first have to wait, so
+  // that a write the driver takes at once costs nothing more.
+  std::error_code WriteAll(std::string_view bytes, Clock::time_point& deadline) const noexcept;
+  std::error_code Drain(Clock::time_point& deadline) const noexcept;
   // After the drain: an error if the port has gone in the meantime.
   static std::error_code StillThere(const PortHandle& port) noexcept;
   // Throws the queued bytes away where the driver can, and closes the

@@ -254,10 +254,10 @@ std::size_t SerialLink::Queued(const PortHandle& port) noexcept {
                                                                  : 0;
 }
 
-std::error_code SerialLink::WriteAll(const PortHandle& port, std::string_view bytes,
-                                     Clock::time_point deadline) noexcept {
+std::error_code SerialLink::WriteAll(std::string_view bytes,
+                                     Clock::time_point& deadline) const noexcept {
   while (!bytes.empty()) {
-    const ssize_t n = ::write(Fd(port), bytes.data(), bytes.size());
+    const ssize_t n = ::write(Fd(port_), bytes.data(), bytes.size());
     if (n >= 0) {
       bytes.remove_prefix(static_cast<std::size_t>(n));
       continue;
@@ -266,7 +266,10 @@ std::error_code SerialLink::WriteAll(const PortHandle& port, std::string_view by
       return LastError();
     }
     // The queue is full: wait for room, up to the deadline.
-    pollfd room{Fd(port), POLLOUT, 0};
+    if (deadline == Clock::time_point{}) {
+      deadline = Deadline(bytes.size());
+    }
+    pollfd room{Fd(port_), POLLOUT, 0};
     const int ready = ::poll(&room, 1, MillisecondsUntil(deadline));
     if (ready == 0) {
       return LinkErrc::kStalled;
@@ -278,16 +281,19 @@ std::error_code SerialLink::WriteAll(const PortHandle& port, std::string_view by
   return {};
 }
 
-std::error_code SerialLink::Drain(const PortHandle& port, Clock::time_point deadline) noexcept {
+std::error_code SerialLink::Drain(Clock::time_point& deadline) const noexcept {
   // tcdrain itself cannot be given a deadline: wait for the queue to empty
   // first, then let tcdrain wait for the little the UART's FIFO holds.
-  for (std::size_t queued = Queued(port); queued > 0; queued = Queued(port)) {
+  for (std::size_t queued = Queued(port_); queued > 0; queued = Queued(port_)) {
+    if (deadline == Clock::time_point{}) {
+      deadline = Deadline(0);
+    }
     if (Clock::now() >= deadline) {
       return LinkErrc::kStalled;
     }
     std::this_thread::sleep_for(kDrainPoll);
   }
-  while (::tcdrain(Fd(port)) < 0) {
+  while (::tcdrain(Fd(port_)) < 0) {
     if (errno != EINTR) {
       return LastError();
     }

@@ -214,15 +214,16 @@ std::size_t SerialLink::Queued(const PortHandle& port) noexcept {
   return ClearCommError(AsHandle(port), &errors, &status) != 0 ? status.cbOutQue : 0;
 }
 
-std::error_code SerialLink::WriteAll(const PortHandle& port, std::string_view bytes,
-                                     Clock::time_point deadline) noexcept {
+std::error_code SerialLink::WriteAll(std::string_view bytes,
+                                     Clock::time_point& deadline) const noexcept {
+  deadline = Deadline(bytes.size());
   while (!bytes.empty()) {
     // The write returns what it could queue by the deadline.
     COMMTIMEOUTS timeouts{};
     timeouts.WriteTotalTimeoutConstant = static_cast<DWORD>(MillisecondsUntil(deadline));
     DWORD written = 0;
-    if (SetCommTimeouts(AsHandle(port), &timeouts) == 0 ||
-        WriteFile(AsHandle(port), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+    if (SetCommTimeouts(AsHandle(port_), &timeouts) == 0 ||
+        WriteFile(AsHandle(port_), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
                   nullptr) == 0) {
       return LastError();
     }
@@ -236,14 +237,15 @@ std::error_code SerialLink::WriteAll(const PortHandle& port, std::string_view by
 
 // FlushFileBuffers cannot be given a deadline and hangs on a device that
 // takes nothing: wait for the queue to empty first.
-std::error_code SerialLink::Drain(const PortHandle& port, Clock::time_point deadline) noexcept {
-  while (Queued(port) > 0) {
+std::error_code SerialLink::Drain(Clock::time_point& deadline) const noexcept {
+  deadline = Deadline(0);
+  while (Queued(port_) > 0) {
     if (Clock::now() >= deadline) {
       return LinkErrc::kStalled;
     }
     Sleep(5);
   }
-  return FlushFileBuffers(AsHandle(port)) != 0 ? std::error_code() : LastError();
+  return FlushFileBuffers(AsHandle(port_)) != 0 ? std::error_code() : LastError();
 }
 
 // Windows tells a vanished USB port by failing calls on its handle.
