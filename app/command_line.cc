@@ -6,6 +6,7 @@
 #include "app/main_window.h"
 #include "app/process.h"
 #include "app/receipt_file.h"
+#include "app/translation.h"
 #include "receipt/serial/serial_link.h"
 #include "receipt/serial/serial_ports.h"
 
@@ -18,7 +19,7 @@ bool TakeValue(const std::vector<std::string>& args, std::size_t& i, std::string
   const std::string_view arg = args[i];
   if (arg == name) {
     if (i + 1 >= args.size()) {
-      throw UsageError(std::string(name) + " needs a value");
+      throw UsageError(Format(Tr("{0} needs a value"), {name}));
     }
     value = args[++i];
     return true;
@@ -41,7 +42,7 @@ Options ParseCommandLine(const std::vector<std::string>& args) {
     std::string value;
     if (arg == "--help" || arg == "-h" || arg == "--version" || arg == "--list-ports") {
       if (args.size() != 1) {
-        throw UsageError(arg + " takes no other argument");
+        throw UsageError(Format(Tr("{0} takes no other argument"), {arg}));
       }
       options.action = arg == "--version"      ? Options::Action::kVersion
                        : arg == "--list-ports" ? Options::Action::kListPorts
@@ -49,39 +50,41 @@ Options ParseCommandLine(const std::vector<std::string>& args) {
     } else if (TakeValue(args, i, "--port", value)) {
       const auto port = PortFromUserName(value);
       if (port_given || !port) {
-        throw UsageError(port_given ? "--port is given twice" : "'" + value + "' is not a port");
+        throw UsageError(port_given ? Tr("--port is given twice")
+                                    : Format(Tr("'{0}' is not a port"), {value}));
       }
       options.port = *port;
       port_given = true;
     } else if (TakeValue(args, i, "--receipt", value)) {
       if (options.action == Options::Action::kPrintReceipt || value.empty()) {
-        throw UsageError(value.empty() ? "--receipt needs a file" : "--receipt is given twice");
+        throw UsageError(value.empty() ? Tr("--receipt needs a file")
+                                       : Tr("--receipt is given twice"));
       }
       options.action = Options::Action::kPrintReceipt;
       options.receipt = value;
     } else {
-      throw UsageError("unknown argument '" + arg + "'");
+      throw UsageError(Format(Tr("unknown argument '{0}'"), {arg}));
     }
   }
   return options;
 }
 
 std::string Usage() {
-  return std::string(
-             "Usage: qj570-rs232 [--port PORT] [--receipt FILE]\n"
-             "       qj570-rs232 --list-ports | --help | --version\n"
-             "\n"
-             "Without --receipt, opens a window whose button prints a sample receipt on\n"
-             "the QJ-570 printer on serial port ") +
-         DefaultPort() + ",\nat " + DescribeSerialSettings(kPortSettings) +
-         ".\n"
+  return Format(
+      Tr("Usage: qj570-rs232 [--port PORT] [--receipt FILE]\n"
+         "       qj570-rs232 --list-ports | --help | --version\n"
+         "\n"
+         "Without --receipt, opens a window whose button prints a sample receipt on\n"
+         "the QJ-570 printer on serial port {0},\n"
+         "at {1}.\n"
          "\n"
          "  --port PORT     use this serial port instead (/dev/ttyUSB0; COM3 on Windows)\n"
          "  --receipt FILE  print FILE, UTF-8 text, then end, with no window; - reads\n"
          "                  standard input. Each line prints as a line; SO may stand in it\n"
          "  --list-ports    list the serial ports that have hardware behind them\n"
          "  --help          show this help\n"
-         "  --version       show the version\n";
+         "  --version       show the version\n"),
+      {DefaultPort(), SettingsInWords(kPortSettings)});
 }
 
 int RunCommandLine(const std::vector<std::string>& args) {

@@ -3,37 +3,123 @@
 #include <algorithm>
 #include <string_view>
 
+#include "app/port_advice.h"
+#include "app/translation.h"
+
 namespace qj570::app {
 namespace {
 
+// "cannot open serial port", the step that failed.
+const char* StepWords(LinkStep step) {
+  switch (step) {
+    case LinkStep::kOpen:
+      return Tr("cannot open serial port");
+    case LinkStep::kCheck:
+      return Tr("cannot use serial port");
+    case LinkStep::kLock:
+      return Tr("cannot lock serial port");
+    case LinkStep::kTake:
+      return Tr("cannot take serial port");
+    case LinkStep::kSetLine:
+      return Tr("cannot set the line of serial port");
+    case LinkStep::kSetModemLines:
+      return Tr("cannot set the modem lines of serial port");
+    case LinkStep::kWrite:
+      return Tr("cannot write to serial port");
+    case LinkStep::kDrain:
+      return Tr("cannot send the rest of the data to serial port");
+    case LinkStep::kClose:
+      break;
+  }
+  return Tr("cannot close serial port");
+}
+
+const char* ParityWords(Parity parity) {
+  switch (parity) {
+    case Parity::kOdd:
+      return Tr("odd parity");
+    case Parity::kEven:
+      return Tr("even parity");
+    case Parity::kNone:
+      break;
+  }
+  return Tr("no parity");
+}
+
+const char* FlowWords(FlowControl flow) {
+  switch (flow) {
+    case FlowControl::kRtsCts:
+      return Tr("RTS/CTS flow control");
+    case FlowControl::kXonXoff:
+      return Tr("XON/XOFF flow control");
+    case FlowControl::kNone:
+      break;
+  }
+  return Tr("no flow control");
+}
+
+// What the system or the link said, without the full stop the system may
+// end it with (the sentence gets its own).
+std::string Reason(const LinkError& error) {
+  if (error.code().category() != LinkCategory()) {
+    std::string text = error.code().message();
+    for (const std::string_view stop : {".", "\xE3\x80\x82"}) {  // . and 。
+      if (text.ends_with(stop)) {
+        text.resize(text.size() - stop.size());
+      }
+    }
+    return text;
+  }
+  switch (static_cast<LinkErrc>(error.code().value())) {
+    case LinkErrc::kNotOpen:
+      return Tr("it is not open");
+    case LinkErrc::kAlreadyOpen:
+      return Tr("it is already open");
+    case LinkErrc::kUnsupportedSettings:
+      return Format(Tr("this system cannot set {0}"), {SettingsInWords(kPortSettings)});
+    case LinkErrc::kSettingsNotTaken:
+      return Format(Tr("the driver did not take {0}"), {SettingsInWords(kPortSettings)});
+    case LinkErrc::kStalled:
+      return Format(Tr("the device has taken no data for {0} s"),
+                    {std::to_string(error.waited().count())});
+    case LinkErrc::kStillLettingGo:
+      break;
+  }
+  return Tr("it is still letting go of a receipt that the device did not take");
+}
+
 // What the trouble means for the user, and the step to take.
-std::string Advice(const LinkError& error) {
+std::string Advice(const LinkError& error, const std::vector<SerialPortInfo>& ports) {
   switch (error.trouble()) {
     case PortTrouble::kMissing:
-      return " There is no device of that name. If the printer is on a USB serial adapter,"
-             " check that it is plugged in, or choose the printer's port with --port.";
+      return Format(Tr("There is no device of that name. If the printer is on a USB serial "
+                       "adapter, check that it is plugged in. {0}"),
+                    {ChoosePortAdvice(error.device(), ports)});
     case PortTrouble::kNoHardware:
-      return " No serial port hardware answers at " + error.device() +
-             ": the name exists on most computers, with or without a COM port. Connect the"
-             " printer to a port that has one, or choose its port with --port.";
+      return Format(Tr("No serial port hardware answers at {0}: the name exists on most "
+                       "computers, with or without a COM port. Connect the printer to a port "
+                       "that has one. {1}"),
+                    {error.device(), ChoosePortAdvice(error.device(), ports)});
     case PortTrouble::kPermission:
-      return " You may not use this port: add your user to the 'dialout' group"
-             " (sudo adduser $USER dialout) and log in again.";
+      return PermissionAdvice();
     case PortTrouble::kBusy:
-      return " Another program is using the port: close that program, then try again.";
+      return Tr("Another program is using the port: close that program, then try again.");
     case PortTrouble::kNotSerialPort:
-      return " It is no serial port, so no printer can be behind it: choose the printer's"
-             " serial port with --port.";
+      return Format(Tr("It is no serial port, so no printer can be behind it. {0}"),
+                    {ChoosePortAdvice(error.device(), ports)});
     case PortTrouble::kGone:
       if (IsOpeningStep(error.step())) {
-        return " The device is not answering: it may just have been unplugged. Plug the"
-               " printer or its USB adapter in again, then print again.";
+        return Tr(
+            "The device is not answering: it may just have been unplugged. Plug the "
+            "printer or its USB adapter in again, then print again.");
       }
-      return " The port stopped answering during the receipt, which may be cut short: check"
-             " that the printer's cable or USB adapter is still plugged in, then print again.";
+      return Tr(
+          "The port stopped answering during the receipt, which may be cut short: check "
+          "that the printer's cable or USB adapter is still plugged in, then print again.");
     case PortTrouble::kStalled:
-      return " Is the printer switched on, loaded with paper and online? The receipt may be"
-             " cut short: print it again once the printer is ready.";
+      return Tr(
+          "Is the printer switched on, loaded with paper and online? The receipt may be "
+          "cut short: print it again once the printer is ready.");
     case PortTrouble::kOther:
       break;
   }
@@ -47,29 +133,46 @@ bool CouldBeAnotherPort(const LinkError& error) {
 
 }  // namespace
 
-std::string DescribeFailure(const LinkError& error) {
-  return std::string(error.what()) + "." + Advice(error);
+std::string DescribeFailure(const LinkError& error, const std::vector<SerialPortInfo>& ports) {
+  // "cannot open serial port /dev/ttyS0: No such file or directory."
+  const std::string failed =
+      Format(Tr("{0} {1}: {2}."), {StepWords(error.step()), error.device(), Reason(error)});
+  const std::string advice = Advice(error, ports);
+  return advice.empty() ? failed : Format(Tr("{0} {1}"), {failed, advice});
 }
 
-RunTimeErrorReport::RunTimeErrorReport(const LinkError& error)
-    : heading_("Run-time error '" + std::to_string(error.number()) + "':"),
-      description_(DescribeFailure(error)),
-      ports_(CouldBeAnotherPort(error) ? DescribeSerialPorts(FindSerialPorts()) : "") {}
+RunTimeErrorReport::RunTimeErrorReport(const LinkError& error) {
+  std::vector<SerialPortInfo> ports;
+  if (CouldBeAnotherPort(error)) {
+    ports = FindSerialPorts();
+    ports_ = DescribeSerialPorts(ports);
+  }
+  heading_ = Format(Tr("Run-time error '{0}':"), {std::to_string(error.number())});
+  description_ = DescribeFailure(error, ports);
+}
 
 std::string RunTimeErrorReport::Message() const {
   return heading_ + "\n\n" + description_ + (ports_.empty() ? "" : "\n\n" + ports_);
 }
 
 std::string RunTimeErrorReport::Log() const {
-  return "qj570-rs232: " + heading_ + ' ' + description_ + (ports_.empty() ? "" : "\n" + ports_) +
-         "\n";
+  return "qj570-rs232: " + Format(Tr("{0} {1}"), {heading_, description_}) +
+         (ports_.empty() ? "" : "\n" + ports_) + "\n";
+}
+
+std::string SettingsInWords(const PortSettings& settings) {
+  return Format(Tr("{0} baud, {1} data bits, {2}, {3}, {4}"),
+                {std::to_string(settings.baud), std::to_string(settings.data_bits),
+                 ParityWords(settings.parity),
+                 settings.stop_bits == StopBits::kTwo ? Tr("2 stop bits") : Tr("1 stop bit"),
+                 FlowWords(settings.flow_control)});
 }
 
 std::string DescribeSerialPorts(const std::vector<SerialPortInfo>& ports) {
   if (ports.empty()) {
-    return "No serial port with hardware behind it was found on this computer.";
+    return Tr("No serial port with hardware behind it was found on this computer.");
   }
-  std::string text = "Serial ports on this computer:";
+  std::string text = Tr("Serial ports on this computer:");
   for (const SerialPortInfo& port : ports) {
     text += "\n  " + port.device;
     for (const std::string& alias : port.aliases) {

@@ -31,8 +31,12 @@ class RunTimeErrorReport {
 };
 
 // "cannot open serial port /dev/ttyS0: No such file or directory. There is
-// no device of that name. ..." What failed, what it means, what to do.
-std::string DescribeFailure(const LinkError& error);
+// no device of that name. ..." What failed, what it means, what to do;
+// `ports` are those this computer has, for the next step.
+std::string DescribeFailure(const LinkError& error, const std::vector<SerialPortInfo>& ports = {});
+
+// "9600 baud, 8 data bits, no parity, 1 stop bit, no flow control"
+std::string SettingsInWords(const PortSettings& settings);
 
 // "Serial ports on this computer:" and one port a line, each with its
 // stable names below it, or a sentence that says there are none.

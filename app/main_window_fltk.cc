@@ -7,6 +7,7 @@
 #include <FL/Fl_Pixmap.H>
 #include <FL/fl_ask.H>
 #include <FL/x.H>
+#include <fontconfig/fontconfig.h>
 
 #include <algorithm>
 #include <array>
@@ -19,6 +20,7 @@
 
 #include "app/error_report.h"
 #include "app/main_window.h"
+#include "app/translation.h"
 #include "app/window_definition.h"
 
 namespace qj570::app {
@@ -59,11 +61,40 @@ void OnFormClose(Fl_Widget* form, void* /*unused*/) {
   std::fputs("qj570-rs232: ", stderr);
   std::vfprintf(stderr, format, args);  // NOLINT: FLTK's own format
   va_end(args);
-  std::fputs(
-      "\nThe window needs a graphical desktop. Start the program from one, or print a "
-      "receipt without a window: qj570-rs232 --receipt FILE\n",
-      stderr);
+  std::fprintf(stderr, "\n%s\n",
+               Tr("The window needs a graphical desktop. Start the program from one, or print "
+                  "a receipt without a window: qj570-rs232 --receipt FILE"));
   std::exit(1);  // NOLINT(concurrency-mt-unsafe): one thread
+}
+
+// A font that covers Traditional Chinese as written in Taiwan, as
+// fontconfig names it. Xft draws a glyph its font lacks as an empty box,
+// with no fallback, so the box asks for one that has them all; its Latin
+// letters come with it. FLTK's own sans where none is installed.
+Fl_Font TaiwanFont() {
+  static std::string name;  // FLTK keeps the pointer
+  FcPattern* pattern = FcNameParse(reinterpret_cast<const FcChar8*>("sans-serif:lang=zh-tw"));
+  FcConfigSubstitute(nullptr, pattern, FcMatchPattern);
+  FcDefaultSubstitute(pattern);
+  FcResult result = FcResultNoMatch;
+  FcPattern* match = FcFontMatch(nullptr, pattern, &result);
+  FcLangSet* languages = nullptr;
+  FcChar8* family = nullptr;
+  if (match != nullptr && FcPatternGetLangSet(match, FC_LANG, 0, &languages) == FcResultMatch &&
+      FcLangSetHasLang(languages, reinterpret_cast<const FcChar8*>("zh-tw")) !=
+          FcLangDifferentLang &&
+      FcPatternGetString(match, FC_FAMILY, 0, &family) == FcResultMatch) {
+    name = std::string(" ") + reinterpret_cast<const char*>(family);  // ' ': regular, not bold
+  }
+  if (match != nullptr) {
+    FcPatternDestroy(match);
+  }
+  FcPatternDestroy(pattern);
+  if (name.empty()) {
+    return FL_HELVETICA;
+  }
+  Fl::set_font(FL_FREE_FONT, name.c_str());
+  return FL_FREE_FONT;
 }
 
 // The display's DPI as desktops set it: Xft.dpi (GNOME, KDE and others
@@ -128,7 +159,8 @@ Form1::Form1(std::string port) : MSComm1(std::move(port)), widgets_(MakeWidgets(
   form.icons(icons.data(), static_cast<int>(icons.size()));
   const int font = ScaledAtDpi(kDesignFontPixels, widgets_->dpi);
   widgets_->command1.labelsize(font);
-  fl_message_font(FL_HELVETICA, font);
+  fl_message_font(TaiwanFont(), font);
+  fl_close = Tr("Close");  // the box's button
   widgets_->command1.callback(
       [](Fl_Widget* /*button*/, void* self) { static_cast<Form1*>(self)->Command1_Click(); }, this);
 }

@@ -1,7 +1,10 @@
 #include "receipt/text_receipt.h"
 
 #include <array>
+#include <cerrno>
 #include <cstdint>
+#include <system_error>
+#include <utility>
 
 #include "receipt/cp950.h"
 #include "receipt/hex.h"
@@ -9,11 +12,31 @@
 namespace qj570 {
 namespace {
 
-// Where in the input a problem lies: "receipt.txt: line 3, column 7: ".
-std::string Where(const std::string& name, std::size_t line, const char* unit,
-                  std::size_t position) {
-  return name + ": line " + std::to_string(line) + ", " + unit + " " + std::to_string(position) +
-         ": ";
+// "receipt.txt: line 3, column 7: U+00E9 has no code in code page 950 (Big5)"
+std::string Describe(ReceiptTextError::Problem problem, const std::string& name, std::size_t line,
+                     std::size_t position, std::uint32_t value) {
+  using Problem = ReceiptTextError::Problem;
+  const std::string where = name + ": line " + std::to_string(line) + ", " +
+                            (problem == Problem::kNotUtf8 ? "byte " : "column ") +
+                            std::to_string(position) + ": ";
+  switch (problem) {
+    case Problem::kNotUtf8:
+      return where + "not UTF-8 (byte 0x" + Hex(value) + ")";
+    case Problem::kNoCode:
+      return where + EncodeError(value).what();
+    case Problem::kControl:
+      return where + "control character " + CodePointName(value) +
+             " (only SO, U+000E, may stand in a receipt)";
+    case Problem::kEmpty:
+      return name + ": empty: a receipt needs at least one line";
+    case Problem::kTooLarge:
+      return name + ": larger than 64 KiB (" + std::to_string(value) +
+             " bytes); a receipt is far shorter";
+    case Problem::kUnreadable:
+      break;
+  }
+  return "cannot read " + name +
+         (value != 0 ? ": " + std::generic_category().message(static_cast<int>(value)) : "");
 }
 
 // Decodes one line of strict UTF-8 (no overlong forms, no surrogates, no
@@ -55,8 +78,8 @@ std::u32string DecodeLine(std::string_view bytes, const std::string& name, std::
       bad = i;
     }
     if (bad != std::string_view::npos) {
-      throw ReceiptTextError(Where(name, line, "byte", bad + 1) + "not UTF-8 (byte " + "0x" +
-                             Hex(static_cast<unsigned char>(bytes[bad])) + ")");
+      throw ReceiptTextError(ReceiptTextError::Problem::kNotUtf8, name, line, bad + 1,
+                             static_cast<unsigned char>(bytes[bad]));
     }
     out += c;
     i += length;
@@ -75,13 +98,12 @@ PrinterLine PrinterLineOf(std::string_view bytes, const std::string& name, std::
   for (std::size_t column = 0; column < text.size(); ++column) {
     const char32_t c = text[column];
     if (IsControl(c) && c != kSo) {
-      throw ReceiptTextError(Where(name, line, "column", column + 1) + "control character " +
-                             CodePointName(c) + " (only SO, U+000E, may stand in a receipt)");
+      throw ReceiptTextError(ReceiptTextError::Problem::kControl, name, line, column + 1, c);
     }
     try {
       (void)EncodeCp950(std::u32string_view(&text[column], 1));
-    } catch (const EncodeError& error) {
-      throw ReceiptTextError(Where(name, line, "column", column + 1) + error.what());
+    } catch (const EncodeError&) {
+      throw ReceiptTextError(ReceiptTextError::Problem::kNoCode, name, line, column + 1, c);
     }
   }
   return TextLine(text);
@@ -89,13 +111,22 @@ PrinterLine PrinterLineOf(std::string_view bytes, const std::string& name, std::
 
 }  // namespace
 
+ReceiptTextError::ReceiptTextError(Problem problem, std::string name, std::size_t line,
+                                   std::size_t position, std::uint32_t value)
+    : std::runtime_error(Describe(problem, name, line, position, value)),
+      problem_(problem),
+      name_(std::move(name)),
+      line_(line),
+      position_(position),
+      value_(value) {}
+
 std::vector<PrinterLine> ReceiptFromText(std::string_view utf8, const std::string& name) {
   constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
   if (utf8.starts_with(kByteOrderMark)) {
     utf8.remove_prefix(kByteOrderMark.size());
   }
   if (utf8.empty()) {
-    throw ReceiptTextError(name + ": empty: a receipt needs at least one line");
+    throw ReceiptTextError(ReceiptTextError::Problem::kEmpty, name);
   }
   std::vector<PrinterLine> lines;
   std::size_t number = 1;
@@ -119,12 +150,11 @@ std::string ReadReceiptText(std::istream& in, const std::string& name) {
   while (in.read(buffer.data(), buffer.size()) || in.gcount() > 0) {
     text.append(buffer.data(), static_cast<std::size_t>(in.gcount()));
     if (text.size() > kMaxReceiptText) {
-      throw ReceiptTextError(name + ": larger than 64 KiB (" + std::to_string(kMaxReceiptText) +
-                             " bytes); a receipt is far shorter");
+      throw ReceiptTextError(ReceiptTextError::Problem::kTooLarge, name, 0, 0, kMaxReceiptText);
     }
   }
   if (in.bad()) {
-    throw ReceiptTextError("cannot read " + name);
+    throw ReceiptTextError(ReceiptTextError::Problem::kUnreadable, name, 0, 0, EIO);
   }
   return text;
 }

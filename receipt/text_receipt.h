@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <istream>
 #include <stdexcept>
 #include <string>
@@ -11,10 +12,33 @@
 
 namespace qj570 {
 
-// Input that cannot become a receipt; what() says where and why.
+// Input that cannot become a receipt. what() says where and why in one
+// English sentence for logs; the fields let a program say it in its words.
 class ReceiptTextError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  enum class Problem : std::uint8_t {
+    kNotUtf8,     // value: the byte; position: the byte in the line
+    kNoCode,      // value: the code point; position: the column
+    kControl,     // value: the code point; position: the column
+    kEmpty,       // nothing to print
+    kTooLarge,    // value: the limit in bytes
+    kUnreadable,  // value: the system's error number, or 0 when there is none
+  };
+  ReceiptTextError(Problem problem, std::string name, std::size_t line = 0,
+                   std::size_t position = 0, std::uint32_t value = 0);
+
+  [[nodiscard]] Problem problem() const noexcept { return problem_; }
+  [[nodiscard]] const std::string& name() const noexcept { return name_; }
+  [[nodiscard]] std::size_t line() const noexcept { return line_; }
+  [[nodiscard]] std::size_t position() const noexcept { return position_; }
+  [[nodiscard]] std::uint32_t value() const noexcept { return value_; }
+
+ private:
+  Problem problem_;
+  std::string name_;
+  std::size_t line_;
+  std::size_t position_;
+  std::uint32_t value_;
 };
 
 inline constexpr std::size_t kMaxReceiptText = std::size_t{64} * 1024;

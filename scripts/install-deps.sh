@@ -7,11 +7,11 @@ what=${1:-test}
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 
-run_pkgs=(build-essential cmake perl python3 file libfltk1.3-dev libx11-dev libxext-dev libxft-dev
+run_pkgs=(build-essential cmake perl python3 file gettext libfltk1.3-dev libx11-dev libxext-dev libxft-dev
   libxinerama-dev libxcursor-dev libxfixes-dev libxrender-dev libfontconfig-dev)
 test_pkgs=(libgtest-dev libgmock-dev python3-serial python3-tk python3-xlib clang-format clang-tidy
   xvfb xauth xdotool imagemagick dpkg-dev util-linux lintian desktop-file-utils icoutils
-  qemu-system-x86 busybox-static devscripts appstream)
+  qemu-system-x86 busybox-static devscripts appstream locales libc-l10n)
 
 # The Windows program, 32-bit (the one we ship) and 64-bit: cross-compiled,
 # checked as built, and tested under Wine. wine32 installs everywhere, even
@@ -45,4 +45,12 @@ fi
 # Wine with its recommended libraries: its X11 driver loads several of them.
 if ((${#windows[@]})); then
   $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${windows[@]}"
+fi
+
+# The tests read the program in Traditional Chinese (Taiwan), with the C
+# library's own messages in it too (libc-l10n).
+if [ "$what" != run ] && ! locale -a 2>/dev/null | grep -qix 'zh_TW.utf8'; then
+  $sudo sed -i 's/^# *\(zh_TW.UTF-8 UTF-8\)/\1/' /etc/locale.gen
+  grep -qx 'zh_TW.UTF-8 UTF-8' /etc/locale.gen || echo 'zh_TW.UTF-8 UTF-8' | $sudo tee -a /etc/locale.gen >/dev/null
+  $sudo locale-gen >/dev/null
 fi

@@ -100,6 +100,10 @@ class WindowsProgram(unittest.TestCase):
                      "qj570-rs232.exe"):
             self.assertIn(text, version)
         self.assertLess(version.index("040404B0"), version.index("040904B0"))
+        # Prose in Chinese in the Chinese block, in English in the English one.
+        chinese, english = version.split("040904B0")
+        self.assertIn("QJ-570 RS232 收據印表機測試", chinese)
+        self.assertIn("QJ-570 RS232 receipt printer test", english)
 
 
 if __name__ == "__main__":

@@ -20,19 +20,27 @@
 #include <system_error>
 #include <unordered_map>
 
+#include "app/translation.h"
 #include "receipt/cp950.h"
 #include "receipt/hex.h"
 #include "tools/pty_pair.h"
 
 namespace {
 
+using qj570::app::Format;
+using qj570::app::Tr;
+
 constexpr int kPaperColumns = 32;
 
-constexpr const char* kUsage =
-    "usage: %s [--raw FILE] [--receipts N]\n"
-    "A QJ-570 printer on a pseudo-terminal: prints what it receives.\n"
-    "  --raw FILE     also append every byte received to FILE\n"
-    "  --receipts N   end after N receipts (default: run until stopped)\n";
+std::string Usage(const char* program) {
+  using qj570::app::Tr;
+  return qj570::app::Format(
+      Tr("usage: {0} [--raw FILE] [--receipts N]\n"
+         "A QJ-570 printer on a pseudo-terminal: prints what it receives.\n"
+         "  --raw FILE     also append every byte received to FILE\n"
+         "  --receipts N   end after N receipts (default: run until stopped)\n"),
+      {program});
+}
 
 std::string Utf8(char32_t c) {
   std::string out;
@@ -92,15 +100,17 @@ class Printer {
     } else if (cmd ==
                "\x1B"
                "VB") {
-      std::printf("  [VB: closing command]\n");
+      std::printf("%s\n", Tr("  [VB: closing command]"));
     } else if (cmd == "\x0C") {
-      std::printf("--8<-- form feed: receipt %d ends ------\n\n", ++receipts_);
+      std::printf("%s\n\n", Format(Tr("--8<-- form feed: receipt {0} ends ------"),
+                                   {std::to_string(++receipts_)})
+                                .c_str());
     } else {
       std::string shown;
       for (const char b : cmd) {
         shown += Shown(static_cast<unsigned char>(b));
       }
-      std::printf("  [unknown command %s<0D>]\n", shown.c_str());
+      std::printf("%s\n", Format(Tr("  [unknown command {0}<0D>]"), {shown}).c_str());
     }
     std::fflush(stdout);
     return cmd == "\x0C";
@@ -150,9 +160,10 @@ int Serve(const char* raw_path, int receipts) {
   }
   const qj570::tools::PtyPair line;
 
-  std::printf("virtual printer on %s\n\n", line.slave_path().c_str());
+  std::printf("%s\n\n", Format(Tr("virtual printer on {0}"), {line.slave_path()}).c_str());
   std::fflush(stdout);
-  std::fprintf(stderr, "To print on it:  qj570-rs232 --port %s\n", line.slave_path().c_str());
+  std::fprintf(stderr, "%s\n",
+               Format(Tr("To print on it:  qj570-rs232 --port {0}"), {line.slave_path()}).c_str());
 
   Printer printer;
   std::array<char, 4096> buf{};
@@ -178,6 +189,7 @@ int Serve(const char* raw_path, int receipts) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  qj570::app::SetUpLanguage();
   const char* raw_path = nullptr;
   int receipts = 0;
   for (int i = 1; i < argc; ++i) {
@@ -187,10 +199,10 @@ int main(int argc, char** argv) {
     } else if (arg == "--receipts" && i + 1 < argc) {
       receipts = std::atoi(argv[++i]);
     } else if (arg == "--help" || arg == "-h") {
-      std::printf(kUsage, argv[0]);
+      std::fputs(Usage(argv[0]).c_str(), stdout);
       return 0;
     } else {
-      std::fprintf(stderr, kUsage, argv[0]);
+      std::fputs(Usage(argv[0]).c_str(), stderr);
       return 2;
     }
   }

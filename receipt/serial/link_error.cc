@@ -61,13 +61,14 @@ const char* StepText(LinkStep step) noexcept {
 }
 
 LinkError::LinkError(std::error_code code, LinkStep step, const std::string& device,
-                     PortTrouble trouble, const std::string& detail)
+                     PortTrouble trouble, const std::string& detail, std::chrono::seconds waited)
     : std::system_error(code),
       text_(std::string(StepText(step)) + " " + device + ": " + code.message() +
             (detail.empty() ? "" : " " + detail)),
       device_(device),
       step_(step),
-      trouble_(trouble) {}
+      trouble_(trouble),
+      waited_(waited) {}
 
 bool LinkError::IsCallersMistake() const noexcept {
   return code() == LinkErrc::kNotOpen || code() == LinkErrc::kAlreadyOpen;

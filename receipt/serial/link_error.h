@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -63,7 +64,7 @@ class LinkError : public std::system_error {
  public:
   // `detail`, where given, follows the system's text.
   LinkError(std::error_code code, LinkStep step, const std::string& device, PortTrouble trouble,
-            const std::string& detail = {});
+            const std::string& detail = {}, std::chrono::seconds waited = {});
 
   [[nodiscard]] const char* what() const noexcept override { return text_.what(); }
   // The number shown to the user: the system's own, or the link's.
@@ -71,6 +72,8 @@ class LinkError : public std::system_error {
   [[nodiscard]] LinkStep step() const noexcept { return step_; }
   [[nodiscard]] PortTrouble trouble() const noexcept { return trouble_; }
   [[nodiscard]] const std::string& device() const noexcept { return device_; }
+  // How long a stalled device was given (LinkErrc::kStalled).
+  [[nodiscard]] std::chrono::seconds waited() const noexcept { return waited_; }
   // The caller used the link wrongly; the port itself may be fine.
   [[nodiscard]] bool IsCallersMistake() const noexcept;
 
@@ -79,6 +82,7 @@ class LinkError : public std::system_error {
   std::string device_;
   LinkStep step_;
   PortTrouble trouble_;
+  std::chrono::seconds waited_;
 };
 
 // "cannot open serial port", the words of what() for each step.

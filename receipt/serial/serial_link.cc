@@ -131,7 +131,7 @@ void SerialLink::FailStalled(LinkStep step, Clock::time_point started, Clock::ti
   Abandon(std::move(port_), [device = device_] { DevicesLettingGo::Get().Remove(device); });
   const auto waited = std::chrono::round<std::chrono::seconds>(deadline - started);
   throw LinkError(LinkErrc::kStalled, step, device_, PortTrouble::kStalled,
-                  std::to_string(waited.count()) + " s");
+                  std::to_string(waited.count()) + " s", waited);
 }
 
 void SerialLink::Fail(LinkStep step, std::error_code error) const {

@@ -21,6 +21,10 @@ SAMPLE_TEXT = str(pathlib.Path(__file__).resolve().parents[1] / "data" / "sample
 # What the program opens. Each run has a mount namespace of its own, where
 # this is the printer's pty, missing, or a plain file: never the machine's.
 PORT_1 = "/dev/ttyS0"  # only ever a bind mount in the program's own namespace
+# English, unless a test asks for another language.
+for name in ("LANGUAGE", "LC_ALL", "LC_MESSAGES"):
+    os.environ.pop(name, None)
+os.environ["LANG"] = "C.UTF-8"
 
 
 class WindowTest(ProgramTestCase):
@@ -118,11 +122,33 @@ class WindowTest(ProgramTestCase):
         with open(plain, "rb") as f:
             self.assertEqual(f.read(), b"keep")
 
-    def run_program(self, *args, stdin=None):
+    def run_program(self, *args, stdin=None, env=None):
         """The program with arguments that open no window, in a /dev with
         no serial port but the printer's pty under /dev/pts."""
         return subprocess.run(in_private_dev("-", [PROGRAM, *args]), capture_output=True,
-                              input=stdin, timeout=30)
+                              input=stdin, timeout=30, env=env)
+
+    def test_a_user_in_taiwan_reads_traditional_chinese(self):
+        for env in ({"LANG": "zh_TW.UTF-8"}, {"LANG": "C.UTF-8", "LANGUAGE": "zh_TW"},
+                    {"LANG": "en_US.UTF-8", "LC_ALL": "zh_TW.UTF-8"}):
+            done = self.run_program("--receipt", SAMPLE_TEXT, env=dict(os.environ, **env))
+            self.assertEqual(done.returncode, 1, env)
+            text = done.stderr.decode()
+            # The number, the device and the system's own words, in Chinese.
+            self.assertIn("執行階段錯誤 '2'：", text, env)
+            self.assertIn("無法開啟序列埠 /dev/ttyS0：沒有此一檔案或目錄。", text, env)
+            self.assertIn("沒有這個名稱的裝置。", text, env)
+            self.assertNotIn("。.", text)
+        done = self.run_program("--help", env=dict(os.environ, LANG="zh_TW.UTF-8"))
+        self.assertIn("用法：qj570-rs232", done.stdout.decode())
+        empty = os.path.join(self.workdir.name, "空的.txt")
+        open(empty, "wb").close()
+        done = self.run_program("--receipt", empty, env=dict(os.environ, LANG="zh_TW.UTF-8"))
+        self.assertIn("空的.txt：檔案是空的：收據至少需要一行", done.stderr.decode())
+        # Under C the words are English, as they always were.
+        done = self.run_program("--receipt", SAMPLE_TEXT, env=dict(os.environ, LANG="C"))
+        self.assertIn(b"Run-time error '2': cannot open serial port /dev/ttyS0: No such file or "
+                      b"directory. There is no device of that name.", done.stderr)
 
     def test_port_chosen_on_the_command_line(self):
         program = Program(in_private_dev("-", [PROGRAM, "--port", self.printer.pty]), self.x,
@@ -185,8 +211,8 @@ class WindowTest(ProgramTestCase):
         done = self.run_program("--receipt", big, "--port", os.ttyname(slave))
         took = time.monotonic() - started
         self.assertEqual(done.returncode, 1)
-        self.assertIn(b"the device has taken no data for 6 s. Is the printer switched on",
-                      done.stderr)
+        self.assertRegex(done.stderr, rb"the device has taken no data for [56] s\. Is the "
+                         rb"printer switched on")
         # One line's time at 9600 baud (1.1 s) and the 5 s margin.
         self.assertLess(took, 8.5)
         queued = fcntl.ioctl(master, termios.FIONREAD, b"\0\0\0\0")

@@ -78,10 +78,24 @@ class WineTest(ProgramTestCase):
         self.assertFalse([t for t in links.values() if t.startswith("/dev/ttyS")], links)
         self.assertEqual(links, {name.lower(): pty for name, pty in ports.items()})
 
-    def run_program(self, *args, stdin=None):
+    def run_program(self, *args, stdin=None, env=None):
         """The program with arguments that open no window."""
-        return subprocess.run([LOADER, PROGRAM, *args], env=self.env, capture_output=True,
-                              input=stdin, timeout=60)
+        return subprocess.run([LOADER, PROGRAM, *args], env=dict(self.env, **(env or {})),
+                              capture_output=True, input=stdin, timeout=60)
+
+    def test_a_user_in_taiwan_reads_traditional_chinese(self):
+        # Wine takes the user's UI language from the locale: 0x0404 here.
+        self.map_ports({})
+        receipt = "Z:" + str(SAMPLE_TEXT).replace("/", "\\")
+        done = self.run_program("--receipt", receipt, env={"LANG": "zh_TW.UTF-8"})
+        self.assertEqual(done.returncode, 1)
+        text = done.stderr.decode()
+        self.assertIn("執行階段錯誤 '2'：無法開啟序列埠 COM1：", text)
+        self.assertIn("裝置管理員", text)
+        for doubled in ("。.", "。。", ".."):
+            self.assertNotIn(doubled, text)
+        done = self.run_program("--receipt", receipt, env={"LANG": "en_US.UTF-8"})
+        self.assertIn(b"Run-time error '2': cannot open serial port COM1: ", done.stderr)
 
     def setUp(self):
         self.workdir = tempfile.TemporaryDirectory()
@@ -112,10 +126,10 @@ class WineTest(ProgramTestCase):
     def test_at_192_dpi_the_window_and_the_button_are_twice_the_size(self):
         # Wine's display scale, as its configuration sets it; read when a
         # program starts.
+        self.map_ports({"COM1": self.printer.pty})
         key, value = r"HKCU\Control Panel\Desktop", "LogPixels"
         self.wine(LOADER, "reg", "add", key, "/v", value, "/t", "REG_DWORD", "/d", "192", "/f")
         self.addCleanup(self.wine, LOADER, "reg", "delete", key, "/v", value, "/f", check=False)
-        self.map_ports({"COM1": self.printer.pty})
         program = self.start()
         self.assertEqual(program.geometry(), (624, 426))
         self.x.screenshot(program.window, "form1-win32-192dpi.png")

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+// Every sentence a person reads goes through here, in English or in
+// Traditional Chinese (Taiwan). Linux uses GNU gettext (text domain
+// qj570-rs232, catalogues built from po/ by msgfmt); Windows carries the
+// same translations, built from the same po/zh_TW.po, in the program.
+namespace qj570::app {
+
+// Run first: the user's locale (LANGUAGE, LC_ALL, LC_MESSAGES, LANG on
+// Linux; the user's UI language on Windows) and the catalogue.
+void SetUpLanguage();
+
+// `msgid` in the user's language; itself where there is no translation.
+// xgettext finds the calls by this name.
+const char* Tr(const char* msgid);
+
+// `pattern` with {0}, {1} ... replaced by `args`: a translation may put
+// them in another order.
+std::string Format(std::string_view pattern, std::initializer_list<std::string_view> args);
+
+}  // namespace qj570::app
