@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -108,7 +109,7 @@ int DisplayDpi() {
       if (line.starts_with("Xft.dpi:")) {
         const double dpi = std::atof(line.c_str() + 8);
         if (dpi >= 48 && dpi <= 960) {
-          return static_cast<int>(dpi + 0.5);
+          return static_cast<int>(std::lround(dpi));
         }
       }
     }

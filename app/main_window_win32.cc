@@ -27,13 +27,13 @@ Function User32(const char* name) {
 // Windows 10.
 int WindowDpi(HWND window) {
   static const auto get_dpi = User32<UINT(WINAPI*)(HWND)>("GetDpiForWindow");
-  if (get_dpi != nullptr) {
-    return static_cast<int>(get_dpi(window));
+  int dpi = get_dpi != nullptr && window != nullptr ? static_cast<int>(get_dpi(window)) : 0;
+  if (dpi <= 0) {
+    const HDC screen = GetDC(nullptr);
+    dpi = GetDeviceCaps(screen, LOGPIXELSY);
+    ReleaseDC(nullptr, screen);
   }
-  const HDC screen = GetDC(nullptr);
-  const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
-  ReleaseDC(nullptr, screen);
-  return dpi;
+  return dpi > 0 ? dpi : kDesignDpi;
 }
 
 // The outer size of a window whose client area is `client`, at `dpi`.
@@ -160,15 +160,20 @@ Form1::Form1(std::string port) : MSComm1(std::move(port)), widgets_(MakeWidgets(
   window_class.lpszClassName = kClassName;
   RegisterClassExW(&window_class);
 
-  // Made at the design's size, then laid out at the DPI of the monitor
-  // Windows put it on: the client area is what the definition gives.
+  // Made at its size for the system's DPI, so that it never shows at
+  // another, then laid out again if its monitor has another scale.
+  const int system_dpi = WindowDpi(nullptr);
+  const SIZE frame = FrameFor(
+      {Pixels(kForm1.client_width, system_dpi), Pixels(kForm1.client_height, system_dpi)}, kStyle,
+      system_dpi);
   widgets_->form = CreateWindowExW(0, kClassName, Wide(kForm1.caption).c_str(), kStyle,
-                                   CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
-                                   nullptr, nullptr, instance, this);
-  widgets_->command1 = CreateWindowExW(
-      0, L"BUTTON", Wide(kCommand1.caption).c_str(),
-      WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, 0, 0, 0, 0, widgets_->form,
-      reinterpret_cast<HMENU>(static_cast<INT_PTR>(kCommand1Id)), instance, nullptr);  // NOLINT
+                                   CW_USEDEFAULT, CW_USEDEFAULT, frame.cx, frame.cy, nullptr,
+                                   nullptr, instance, this);
+  widgets_->command1 =
+      CreateWindowExW(0, L"BUTTON", Wide(kCommand1.caption).c_str(),
+                      WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, 0, 0, 0, 0,
+                      widgets_->form, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kCommand1Id)),
+                      instance, nullptr);  // NOLINT
   widgets_->LayOut(WindowDpi(widgets_->form), nullptr);
 }
 

@@ -129,7 +129,10 @@ class WineTest(ProgramTestCase):
         self.map_ports({"COM1": self.printer.pty})
         key, value = r"HKCU\Control Panel\Desktop", "LogPixels"
         self.wine(LOADER, "reg", "add", key, "/v", value, "/t", "REG_DWORD", "/d", "192", "/f")
-        self.addCleanup(self.wine, LOADER, "reg", "delete", key, "/v", value, "/f", check=False)
+        self.addCleanup(self.wine, "wineserver", "-w")
+        self.addCleanup(self.wine, "wineserver", "-k", check=False)
+        self.addCleanup(self.wine, LOADER, "reg", "add", key, "/v", value, "/t", "REG_DWORD",
+                        "/d", "96", "/f")
         program = self.start()
         self.assertEqual(program.geometry(), (624, 426))
         self.x.screenshot(program.window, "form1-win32-192dpi.png")
