@@ -125,10 +125,12 @@ TEST(ReceiptJob, PrinterThatTakesNoDataFailsWithinTheBoundAndSendsNoMore) {
     // What was left of the line when the pty filled, and the margin.
     EXPECT_THAT(e.what(), ::testing::ContainsRegex("has taken no data for [56] s"));
   }
-  // One line's bound: its bytes at 9600 baud, and the margin.
+  // One line's bound: its bytes at 9600 baud, and the margin. A loaded
+  // machine may move a little more out of the pty's buffers after the first
+  // wait, which starts the next write's: never more than twice.
   const auto took = std::chrono::steady_clock::now() - started;
   EXPECT_GE(took, SerialLink::kStallMargin);
-  EXPECT_LT(took, SerialLink::kStallMargin + std::chrono::seconds(2));
+  EXPECT_LT(took, 2 * (SerialLink::kStallMargin + std::chrono::seconds(2)));
   EXPECT_FALSE(link.is_open());
   int sent = 0;
   ASSERT_EQ(::ioctl(pty.master(), FIONREAD, &sent), 0);

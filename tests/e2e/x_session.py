@@ -62,7 +62,10 @@ class Xvfb:
                               timeout=30).stdout.strip()
 
     def windows(self, name):
-        return self.run("xdotool", "search", "--name", f"^{re.escape(name)}$", check=False).split()
+        """The windows of that name that are on the screen: one that is not
+        mapped yet takes no click."""
+        return self.run("xdotool", "search", "--onlyvisible", "--name", f"^{re.escape(name)}$",
+                        check=False).split()
 
     def screenshot(self, window, name):
         folder = pathlib.Path(os.environ.get("QJ570_SCREENSHOTS", tempfile.gettempdir()))
