@@ -55,6 +55,7 @@ Options ParseCommandLine(const std::vector<std::string>& args) {
       }
       options.port = *port;
       port_given = true;
+      options.port_given = true;
     } else if (TakeValue(args, i, "--receipt", value)) {
       if (options.action == Options::Action::kPrintReceipt || value.empty()) {
         throw UsageError(value.empty() ? Tr("--receipt needs a file")
@@ -110,7 +111,7 @@ int RunCommandLine(const std::vector<std::string>& args) {
     case Options::Action::kWindow:
       break;
   }
-  Form1 form1(options.port);
+  Form1 form1(options.port, !options.port_given);
   form1.Show();
   return form1.Run();
 }

@@ -10,7 +10,8 @@ namespace qj570::app {
 struct Options {
   enum class Action : std::uint8_t { kWindow, kHelp, kVersion, kListPorts, kPrintReceipt };
   Action action = Action::kWindow;
-  std::string port;     // in the link's form; serial port 1 unless --port
+  std::string port;  // in the link's form; serial port 1 unless --port
+  bool port_given = false;
   std::string receipt;  // --receipt FILE; "-" is standard input
 };
 

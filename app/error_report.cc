@@ -142,13 +142,35 @@ std::string DescribeFailure(const LinkError& error, const std::vector<SerialPort
 }
 
 RunTimeErrorReport::RunTimeErrorReport(const LinkError& error) {
-  std::vector<SerialPortInfo> ports;
   if (CouldBeAnotherPort(error)) {
-    ports = FindSerialPorts();
-    ports_ = DescribeSerialPorts(ports);
+    ports_found_ = FindSerialPorts();
+    ports_ = DescribeSerialPorts(ports_found_);
   }
   heading_ = Format(Tr("Run-time error '{0}':"), {std::to_string(error.number())});
-  description_ = DescribeFailure(error, ports);
+  description_ = DescribeFailure(error, ports_found_);
+}
+
+std::vector<SerialPortInfo> PortsToOffer(const LinkError& error,
+                                         const std::vector<SerialPortInfo>& ports) {
+  std::vector<SerialPortInfo> offered;
+  const bool wrong_port =
+      IsOpeningStep(error.step()) &&
+      (error.trouble() == PortTrouble::kMissing || error.trouble() == PortTrouble::kNoHardware);
+  for (const SerialPortInfo& port : ports) {
+    if (wrong_port && offered.size() < 3 && port.device != error.device() &&
+        DeviceIsThere(port.device)) {
+      offered.push_back(port);
+    }
+  }
+  return offered;
+}
+
+std::string PrintOnLabel(const SerialPortInfo& port) {
+  std::string label = Format(Tr("Print on {0}"), {port.device});
+  for (const std::string& alias : port.aliases) {
+    label += "\n" + alias;
+  }
+  return label;
 }
 
 std::string RunTimeErrorReport::Message() const {

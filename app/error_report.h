@@ -23,8 +23,12 @@ class RunTimeErrorReport {
   // The same as one entry for standard error, "qj570-rs232: Run-time error
   // '2': ...", ending in a newline.
   [[nodiscard]] std::string Log() const;
+  // The ports looked up: those this computer has, when the port could not
+  // be taken; else none.
+  [[nodiscard]] const std::vector<SerialPortInfo>& ports() const noexcept { return ports_found_; }
 
  private:
+  std::vector<SerialPortInfo> ports_found_;
   std::string heading_;
   std::string description_;
   std::string ports_;  // empty unless the open failed
@@ -41,6 +45,15 @@ std::string SettingsInWords(const PortSettings& settings);
 // "Serial ports on this computer:" and one port a line, each with its
 // stable names below it, or a sentence that says there are none.
 std::string DescribeSerialPorts(const std::vector<SerialPortInfo>& ports);
+
+// The ports to offer in the box instead of the one that failed: only when
+// the port was missing or had no hardware, at most three, never the one that
+// failed nor one whose device node is missing.
+std::vector<SerialPortInfo> PortsToOffer(const LinkError& error,
+                                         const std::vector<SerialPortInfo>& ports);
+
+// "Print on /dev/ttyUSB0", with its stable names below.
+std::string PrintOnLabel(const SerialPortInfo& port);
 
 // `text` broken at spaces into lines of at most `width` columns, for a box
 // that does not wrap. Each line keeps its indentation (the port list's), on

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "receipt/serial/serial_link.h"
 
@@ -12,8 +15,9 @@ namespace qj570::app {
 // main_window_<toolkit>.cc builds it for one toolkit.
 class Form1 {
  public:
-  // Creates the window and its controls; the port stays closed.
-  explicit Form1(std::string port = DefaultPort());
+  // Creates the window and its controls; the port stays closed. With
+  // `offer_ports`, a box about a missing port offers the ports there are.
+  explicit Form1(std::string port = DefaultPort(), bool offer_ports = false);
   // Lets the port go if a failed job left it held.
   ~Form1();
   Form1(const Form1&) = delete;
@@ -34,12 +38,17 @@ class Form1 {
   // thread. Input that arrives meanwhile waits for it, so a press made
   // during a job leads to one more job afterwards.
   void Command1_Click();
-  // Shows the error modally; once it is dismissed, the program ends.
-  void ShowErrorAndEnd(const std::string& message);
+  // Shows the error modally, with a button for each of `choices`, and
+  // returns the one chosen; none when the box was dismissed.
+  std::optional<std::size_t> ShowError(const std::string& message,
+                                       const std::vector<std::string>& choices);
+  // After an error: the program ends with status 1.
+  void End();
 
   SerialLink MSComm1;
   std::unique_ptr<Widgets> widgets_;
   int exit_status_ = 0;
+  bool offer_ports_;
 };
 
 }  // namespace qj570::app

@@ -5,7 +5,9 @@
 #include <FL/Fl_Double_Window.H>
 #include <FL/Fl_Image.H>
 #include <FL/Fl_Pixmap.H>
+#include <FL/Fl_Return_Button.H>
 #include <FL/fl_ask.H>
+#include <FL/fl_draw.H>
 #include <FL/x.H>
 #include <fontconfig/fontconfig.h>
 
@@ -13,11 +15,15 @@
 #include <array>
 #include <cmath>
 #include <cstdarg>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "app/error_report.h"
 #include "app/main_window.h"
@@ -98,6 +104,71 @@ Fl_Font TaiwanFont() {
   return FL_FREE_FONT;
 }
 
+// The error box with a button for each choice, and the button that ends
+// the program: the default, which Enter, Escape and the close box take.
+// Tab and the arrow keys move between the buttons; Space presses one.
+std::optional<std::size_t> ChoiceBox(const std::string& text,
+                                     const std::vector<std::string>& choices, int dpi) {
+  const Fl_Font font = fl_message_font_;
+  const int size = fl_message_size_;
+  const int pad = ScaledAtDpi(10, dpi);
+  const int line = ScaledAtDpi(22, dpi);
+  fl_font(font, size);
+  int text_width = 0;
+  int text_height = 0;
+  fl_measure(text.c_str(), text_width, text_height, 0);
+  const int width = std::max(text_width, ScaledAtDpi(360, dpi)) + 2 * pad;
+  int height = pad + text_height + pad;
+  for (const std::string& choice : choices) {
+    height += line * static_cast<int>(1 + std::count(choice.begin(), choice.end(), '\n')) + pad;
+  }
+  height += line + 2 * pad;
+
+  Fl_Double_Window box(width, height, kForm1.caption);
+  box.set_modal();
+  Fl_Box words(pad, pad, text_width, text_height, text.c_str());
+  words.labelfont(font);
+  words.labelsize(size);
+  words.align(FL_ALIGN_LEFT | FL_ALIGN_TOP | FL_ALIGN_INSIDE);
+  struct Choice {
+    std::optional<std::size_t>* chosen;
+    std::size_t index;
+  };
+  std::optional<std::size_t> chosen;
+  std::vector<Choice> data;
+  data.reserve(choices.size());  // the buttons keep pointers into it
+  std::vector<std::unique_ptr<Fl_Button>> buttons;
+  int y = pad + text_height + pad;
+  for (std::size_t i = 0; i < choices.size(); ++i) {
+    const int lines = static_cast<int>(1 + std::count(choices[i].begin(), choices[i].end(), '\n'));
+    auto& button = buttons.emplace_back(
+        std::make_unique<Fl_Button>(pad, y, width - 2 * pad, line * lines, choices[i].c_str()));
+    button->labelfont(font);
+    button->labelsize(size);
+    button->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE);
+    button->callback(
+        [](Fl_Widget* pressed, void* choice) {
+          const auto* self = static_cast<const Choice*>(choice);
+          *self->chosen = self->index;
+          pressed->window()->hide();
+        },
+        &data.emplace_back(Choice{&chosen, i}));
+    y += line * lines + pad;
+  }
+  Fl_Return_Button end(width - pad - ScaledAtDpi(100, dpi), y + pad, ScaledAtDpi(100, dpi), line,
+                       fl_close);
+  end.labelsize(size);
+  end.callback([](Fl_Widget* pressed, void* /*unused*/) { pressed->window()->hide(); });
+  box.callback([](Fl_Widget* window, void* /*unused*/) { window->hide(); });  // Escape, close
+  box.end();
+  box.show();
+  end.take_focus();
+  while (box.shown()) {
+    Fl::wait();
+  }
+  return chosen;
+}
+
 // The display's DPI as desktops set it: Xft.dpi (GNOME, KDE and others
 // scale with it), else the screen's own size in millimetres.
 int DisplayDpi() {
@@ -149,7 +220,8 @@ std::unique_ptr<Form1::Widgets> Form1::MakeWidgets() {
   return std::make_unique<Widgets>(DisplayDpi());
 }
 
-Form1::Form1(std::string port) : MSComm1(std::move(port)), widgets_(MakeWidgets()) {
+Form1::Form1(std::string port, bool offer_ports)
+    : MSComm1(std::move(port)), widgets_(MakeWidgets()), offer_ports_(offer_ports) {
   Fl_Double_Window& form = widgets_->form;
   form.end();
   form.xclass("qj570-rs232");
@@ -175,9 +247,17 @@ int Form1::Run() {
   return exit_status_;
 }
 
-void Form1::ShowErrorAndEnd(const std::string& message) {
+std::optional<std::size_t> Form1::ShowError(const std::string& message,
+                                            const std::vector<std::string>& choices) {
   fl_message_title(kForm1.caption);
-  fl_alert("%s", Wrapped(message, 72).c_str());  // FLTK's box does not wrap
+  if (choices.empty()) {
+    fl_alert("%s", Wrapped(message, 72).c_str());  // FLTK's box does not wrap
+    return std::nullopt;
+  }
+  return ChoiceBox(Wrapped(message, 72), choices, widgets_->dpi);
+}
+
+void Form1::End() {
   exit_status_ = 1;
   widgets_->form.hide();  // the last window: Fl::run returns
 }

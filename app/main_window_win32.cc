@@ -1,8 +1,13 @@
 // Form1 on native Win32.
 #include <windows.h>
+// commctrl.h needs the types of windows.h above it.
+#include <commctrl.h>
 
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "app/main_window.h"
 #include "app/resource.h"
@@ -147,7 +152,8 @@ LRESULT CALLBACK Form1::Widgets::Proc(HWND hwnd, UINT message, WPARAM wparam, LP
 
 std::unique_ptr<Form1::Widgets> Form1::MakeWidgets() { return std::make_unique<Widgets>(); }
 
-Form1::Form1(std::string port) : MSComm1(std::move(port)), widgets_(MakeWidgets()) {
+Form1::Form1(std::string port, bool offer_ports)
+    : MSComm1(std::move(port)), widgets_(MakeWidgets()), offer_ports_(offer_ports) {
   const HINSTANCE instance = GetModuleHandleW(nullptr);
   WNDCLASSEXW window_class{};
   window_class.cbSize = sizeof(window_class);
@@ -163,17 +169,16 @@ Form1::Form1(std::string port) : MSComm1(std::move(port)), widgets_(MakeWidgets(
   // Made at its size for the system's DPI, so that it never shows at
   // another, then laid out again if its monitor has another scale.
   const int system_dpi = WindowDpi(nullptr);
-  const SIZE frame = FrameFor(
-      {Pixels(kForm1.client_width, system_dpi), Pixels(kForm1.client_height, system_dpi)}, kStyle,
-      system_dpi);
-  widgets_->form = CreateWindowExW(0, kClassName, Wide(kForm1.caption).c_str(), kStyle,
-                                   CW_USEDEFAULT, CW_USEDEFAULT, frame.cx, frame.cy, nullptr,
-                                   nullptr, instance, this);
-  widgets_->command1 =
-      CreateWindowExW(0, L"BUTTON", Wide(kCommand1.caption).c_str(),
-                      WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, 0, 0, 0, 0,
-                      widgets_->form, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kCommand1Id)),
-                      instance, nullptr);  // NOLINT
+  const SIZE frame =
+      FrameFor({Pixels(kForm1.client_width, system_dpi), Pixels(kForm1.client_height, system_dpi)},
+               kStyle, system_dpi);
+  widgets_->form =
+      CreateWindowExW(0, kClassName, Wide(kForm1.caption).c_str(), kStyle, CW_USEDEFAULT,
+                      CW_USEDEFAULT, frame.cx, frame.cy, nullptr, nullptr, instance, this);
+  widgets_->command1 = CreateWindowExW(
+      0, L"BUTTON", Wide(kCommand1.caption).c_str(),
+      WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, 0, 0, 0, 0, widgets_->form,
+      reinterpret_cast<HMENU>(static_cast<INT_PTR>(kCommand1Id)), instance, nullptr);  // NOLINT
   widgets_->LayOut(WindowDpi(widgets_->form), nullptr);
 }
 
@@ -207,9 +212,51 @@ int Form1::Run() {
   return exit_status_;
 }
 
-void Form1::ShowErrorAndEnd(const std::string& message) {
-  MessageBoxW(widgets_->form, Wide(message).c_str(), Wide(kForm1.caption).c_str(),
-              MB_OK | MB_ICONERROR);
+std::optional<std::size_t> Form1::ShowError(const std::string& message,
+                                            const std::vector<std::string>& choices) {
+  const std::wstring caption = Wide(kForm1.caption);
+  std::wstring text = Wide(message);
+  // A task dialog with a command link for each choice. Common Controls 6
+  // has it (the manifest asks for it); looked up, so that no DLL is linked.
+  using TaskDialogIndirectFunction = HRESULT(WINAPI*)(const TASKDIALOGCONFIG*, int*, int*, BOOL*);
+  static const auto task_dialog = reinterpret_cast<TaskDialogIndirectFunction>(  // NOLINT
+      reinterpret_cast<void*>(GetProcAddress(LoadLibraryW(L"comctl32.dll"), "TaskDialogIndirect")));
+  if (choices.empty() || task_dialog == nullptr) {
+    MessageBoxW(widgets_->form, text.c_str(), caption.c_str(), MB_OK | MB_ICONERROR);
+    return std::nullopt;
+  }
+  // A task dialog takes '&' as a mnemonic: "Ports (COM & LPT)" keeps it.
+  for (std::size_t at = text.find(L'&'); at != std::wstring::npos; at = text.find(L'&', at + 2)) {
+    text.insert(at, 1, L'&');
+  }
+  constexpr int kFirstChoice = 100;
+  std::vector<std::wstring> labels;
+  std::vector<TASKDIALOG_BUTTON> buttons;
+  labels.reserve(choices.size());
+  for (std::size_t i = 0; i < choices.size(); ++i) {
+    labels.push_back(Wide(choices[i]));
+    buttons.push_back({kFirstChoice + static_cast<int>(i), labels.back().c_str()});
+  }
+  TASKDIALOGCONFIG config{};
+  config.cbSize = sizeof(config);
+  config.hwndParent = widgets_->form;
+  // Escape and the close box take the Close button, the default.
+  config.dwFlags = TDF_USE_COMMAND_LINKS | TDF_ALLOW_DIALOG_CANCELLATION;
+  config.dwCommonButtons = TDCBF_CLOSE_BUTTON;
+  config.pszWindowTitle = caption.c_str();
+  config.pszMainIcon = TD_ERROR_ICON;  // NOLINT: the SDK's own cast
+  config.pszContent = text.c_str();
+  config.cButtons = static_cast<UINT>(buttons.size());
+  config.pButtons = buttons.data();
+  config.nDefaultButton = IDCLOSE;
+  int pressed = 0;
+  if (FAILED(task_dialog(&config, &pressed, nullptr, nullptr)) || pressed < kFirstChoice) {
+    return std::nullopt;
+  }
+  return static_cast<std::size_t>(pressed - kFirstChoice);
+}
+
+void Form1::End() {
   exit_status_ = 1;
   DestroyWindow(widgets_->form);  // WM_DESTROY ends the message loop
 }

@@ -17,4 +17,7 @@ std::string ChoosePortAdvice(const std::string& failed, const std::vector<Serial
 // How to be allowed to use the port.
 std::string PermissionAdvice();
 
+// Whether the port's device node is there (always, for a COM port).
+bool DeviceIsThere(const std::string& device);
+
 }  // namespace qj570::app

@@ -1,3 +1,6 @@
+#include <filesystem>
+#include <system_error>
+
 #include "app/port_advice.h"
 #include "app/translation.h"
 
@@ -18,6 +21,11 @@ std::string PermissionAdvice() {
   return Tr(
       "You may not use this port: add your user to the 'dialout' group (sudo adduser "
       "$USER dialout) and log in again.");
+}
+
+bool DeviceIsThere(const std::string& device) {
+  std::error_code error;
+  return std::filesystem::exists(device, error);
 }
 
 }  // namespace qj570::app

@@ -10,6 +10,10 @@
 # zero, urandom, tty, pts, ptmx, shm and that ttyS0, so neither the program
 # nor Wine can reach the machine's own serial ports. It must run in a mount
 # namespace of its own: outside one it refuses.
+#
+# With QJ570_USB_PORT=PTY in the environment, that pty also stands where the
+# port finder looks for a USB adapter: /dev/ttyUSB0, a /dev/serial/by-id
+# name, and a /sys/class/tty that holds ttyUSB0 alone.
 set -eu
 [ $# -ge 2 ] || { echo "usage: $0 PORT|- COMMAND [ARG...]" >&2; exit 2; }
 port=$1
@@ -21,6 +25,11 @@ fi
 if [ "$port" != - ]; then
   [ -e "$port" ] || { echo "$0: $port does not exist" >&2; exit 2; }
   port=$(readlink -f "$port")
+fi
+usb=${QJ570_USB_PORT:-}
+if [ -n "$usb" ]; then
+  [ -e "$usb" ] || { echo "$0: $usb does not exist" >&2; exit 2; }
+  usb=$(readlink -f "$usb")
 fi
 
 dev=$(mktemp -d)
@@ -39,6 +48,18 @@ if [ "$port" != - ]; then
   touch "$dev/ttyS0"
   mount --bind "$port" "$dev/ttyS0"
 fi
+if [ -n "$usb" ]; then
+  touch "$dev/ttyUSB0"
+  mount --bind "$usb" "$dev/ttyUSB0"
+  mkdir -p "$dev/serial/by-id"
+  ln -s ../../ttyUSB0 "$dev/serial/by-id/usb-QJ570_Virtual_Printer-if00-port0"
+  sys=$(mktemp -d)
+  mount -t tmpfs -o mode=755,size=16k qj570-sys "$sys"
+  mkdir "$sys/ttyUSB0"
+  mount --bind "$sys" /sys/class/tty
+  umount -l "$sys"
+  rmdir "$sys"
+fi
 mount --rbind "$dev" /dev
 umount -l "$dev"
 rmdir "$dev"
@@ -53,7 +74,12 @@ if [ "$port" = - ] && [ -e /dev/ttyS0 ]; then
   echo "$0: /dev/ttyS0 exists, but no port was bound over it" >&2
   exit 3
 fi
-if ls /dev | grep -q '^ttyS[1-9]\|^ttyUSB\|^ttyACM'; then
+if [ -n "$usb" ] && [ "$(stat -L -c %d:%i "$usb")" != "$(stat -L -c %d:%i /dev/ttyUSB0)" ]; then
+  echo "$0: /dev/ttyUSB0 is not $usb" >&2
+  exit 3
+fi
+if ls /dev | grep -v "^ttyUSB0\$" | grep -q '^ttyS[1-9]\|^ttyUSB\|^ttyACM' ||
+  { [ -z "$usb" ] && [ -e /dev/ttyUSB0 ]; }; then
   echo "$0: a real serial port is still visible" >&2
   exit 3
 fi

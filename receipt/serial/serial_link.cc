@@ -73,6 +73,14 @@ void SerialLink::open() {
   opened_before_ = true;
 }
 
+void SerialLink::set_device(std::string device) {
+  if (is_open()) {
+    Fail(LinkStep::kOpen, LinkErrc::kAlreadyOpen);
+  }
+  device_ = std::move(device);
+  opened_before_ = false;
+}
+
 void SerialLink::write(std::string_view bytes) {
   if (!is_open()) {
     Fail(LinkStep::kWrite, LinkErrc::kNotOpen);

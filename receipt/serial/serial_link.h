@@ -125,6 +125,8 @@ class SerialLink {
 
   [[nodiscard]] bool is_open() const noexcept { return port_.valid(); }
   [[nodiscard]] const std::string& device() const noexcept { return device_; }
+  // Another device for the next open; the port must be closed.
+  void set_device(std::string device);
 
  private:
   using Clock = std::chrono::steady_clock;

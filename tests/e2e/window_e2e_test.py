@@ -150,6 +150,42 @@ class WindowTest(ProgramTestCase):
         self.assertIn(b"Run-time error '2': cannot open serial port /dev/ttyS0: No such file or "
                       b"directory. There is no device of that name.", done.stderr)
 
+    def start_with_a_usb_port(self, *args):
+        """Serial port 1 missing, and the printer's pty where the finder
+        looks for a USB adapter."""
+        program = Program(in_private_dev("-", [PROGRAM, *args]), self.x, self.workdir.name,
+                          extra_env={"QJ570_USB_PORT": self.printer.pty})
+        self.addCleanup(program.kill)
+        program.click(120, 56)
+        box = program.new_window()
+        self.assertIsNotNone(box, "no message box: " + program.stderr())
+        return program, box
+
+    def test_the_box_offers_the_port_there_is_and_prints_there(self):
+        program, box = self.start_with_a_usb_port()
+        self.x.screenshot(box, "error-box-choice.png")
+        program.key("Tab", window=box)  # from the default button to the first choice
+        program.key("space", window=box)
+        self.assert_receipts(1)
+        self.assertIsNone(program.process.poll(), "the window should stay")
+        self.assertIn("printing on /dev/ttyUSB0", program.stderr())
+        program.click(120, 56)  # later presses print there too
+        self.assert_receipts(2)
+        self.close(program)
+
+    def test_enter_or_escape_on_the_offer_ends_the_program_sending_nothing(self):
+        for key in ("Return", "Escape"):
+            program, box = self.start_with_a_usb_port()
+            program.key(key, window=box)
+            self.assertEqual(program.wait(), 1, key)
+        # Whoever named the port gets no choice: Tab and Space press Close.
+        program, box = self.start_with_a_usb_port("--port", "/nonexistent/ttyS9")
+        program.key("Tab", window=box)
+        program.key("space", window=box)
+        self.assertEqual(program.wait(), 1)
+        time.sleep(self.QUIET)
+        self.assertEqual(self.printer.received(), b"")
+
     def test_port_chosen_on_the_command_line(self):
         program = Program(in_private_dev("-", [PROGRAM, "--port", self.printer.pty]), self.x,
                           self.workdir.name)

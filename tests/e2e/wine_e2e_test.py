@@ -144,6 +144,21 @@ class WineTest(ProgramTestCase):
         self.assert_receipts(1)
         self.close(program)
 
+    def test_the_box_offers_the_port_there_is_and_prints_there(self):
+        self.map_ports({"COM3": self.printer.pty})  # COM1 is missing
+        program = self.start()
+        program.click(120, 56)
+        box = program.new_window()
+        self.assertIsNotNone(box, "no message box: " + program.stderr())
+        self.x.screenshot(box, "error-box-choice-win32.png")
+        program.key("Tab", window=box)  # from the default button to the command link
+        program.key("space", window=box)
+        self.assert_receipts(1)
+        self.assertIsNone(program.process.poll(), "the window should stay")
+        program.click(120, 56)
+        self.assert_receipts(2)
+        self.close(program)
+
     def test_port_chosen_on_the_command_line_and_a_receipt_from_a_file(self):
         self.map_ports({"COM3": self.printer.pty, "COM12": self.printer.pty})
         listed = self.run_program("--list-ports")
