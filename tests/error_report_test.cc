@@ -7,6 +7,7 @@
 #include <chrono>
 #include <string>
 #include <system_error>
+#include <vector>
 
 namespace qj570::app {
 namespace {
@@ -81,6 +82,27 @@ TEST(RunTimeErrorReport, ListsThePortsOnlyWhenThePortCouldNotBeTaken) {
       LinkError(LinkErrc::kAlreadyOpen, LinkStep::kOpen, "/dev/ttyS0", PortTrouble::kOther));
   EXPECT_THAT(twice.Message(), EndsWith(": it is already open."));
   EXPECT_THAT(twice.Message(), Not(HasSubstr("on this computer")));
+}
+
+// The box offers only ports that can help: not the one that failed, not one
+// whose node is missing, three at most, and only for a missing port or one
+// with no hardware.
+TEST(RunTimeErrorReport, OffersOnlyPortsThatAreThere) {
+  const std::vector<SerialPortInfo> ports{{"/dev/ttyS0", {}},   {"/dev/null", {"/dev/by-id/a"}},
+                                          {"/nonexistent", {}}, {"/dev/zero", {}},
+                                          {"/dev/tty", {}},     {"/dev/full", {}}};
+  std::vector<std::string> offered;
+  for (const SerialPortInfo& port :
+       PortsToOffer(Failure(ENOENT, LinkStep::kOpen, PortTrouble::kMissing, "/dev/ttyS0"), ports)) {
+    offered.push_back(PrintOnLabel(port));
+  }
+  EXPECT_EQ(offered, (std::vector<std::string>{"Print on /dev/null\n/dev/by-id/a",
+                                               "Print on /dev/zero", "Print on /dev/tty"}));
+  EXPECT_EQ(PortsToOffer(Failure(EIO, LinkStep::kCheck, PortTrouble::kNoHardware), ports).size(),
+            3U);
+  EXPECT_TRUE(
+      PortsToOffer(Failure(EACCES, LinkStep::kOpen, PortTrouble::kPermission), ports).empty());
+  EXPECT_TRUE(PortsToOffer(Failure(EIO, LinkStep::kWrite, PortTrouble::kGone), ports).empty());
 }
 
 TEST(RunTimeErrorReport, WrapsForTheBoxKeepingThePortListsIndentation) {
