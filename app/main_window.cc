@@ -18,6 +18,7 @@ void Form1::Command1_Click() {
     const std::vector<SerialPortInfo> offered =
         offer_ports_ ? PortsToOffer(error, report.ports()) : std::vector<SerialPortInfo>{};
     std::vector<std::string> labels;
+    labels.reserve(offered.size());
     for (const SerialPortInfo& port : offered) {
       labels.push_back(PrintOnLabel(port));
     }

@@ -163,7 +163,7 @@ std::optional<std::size_t> ChoiceBox(const std::string& text,
   box.end();
   box.show();
   end.take_focus();
-  while (box.shown()) {
+  while (box.shown() != 0) {
     Fl::wait();
   }
   return chosen;
