@@ -6,6 +6,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 xgettext --from-code=UTF-8 --language=C++ -kTr --package-name=qj570-rs232 \
   --package-version=1.0.0 --msgid-bugs-address=maintainers@qj570-rs232.invalid \
-  --sort-by-file -o po/qj570-rs232.pot app/*.cc tools/virtual_printer.cc
-msgmerge --quiet --sort-by-file -o po/zh_TW.po po/zh_TW.po po/qj570-rs232.pot
+  --no-location --sort-output -o po/qj570-rs232.pot app/*.cc tools/virtual_printer.cc
+msgmerge --quiet --no-location --sort-output -o po/zh_TW.po po/zh_TW.po po/qj570-rs232.pot
 msgfmt --check --statistics -o /dev/null po/zh_TW.po

@@ -9,7 +9,7 @@ tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 xgettext --from-code=UTF-8 --language=C++ -kTr --package-name=qj570-rs232 \
   --package-version=1.0.0 --msgid-bugs-address=maintainers@qj570-rs232.invalid \
-  --sort-by-file -o "$tmp/qj570-rs232.pot" app/*.cc tools/virtual_printer.cc
+  --no-location --sort-output -o "$tmp/qj570-rs232.pot" app/*.cc tools/virtual_printer.cc
 msgcmp po/zh_TW.po "$tmp/qj570-rs232.pot"
 statistics=$(msgfmt --check --statistics -o /dev/null po/zh_TW.po 2>&1)
 echo "zh_TW: $statistics"

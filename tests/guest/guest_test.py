@@ -380,8 +380,11 @@ class GuestDrivers(unittest.TestCase):
         results = [line.split()[2] == "ok" for line in self.unplug_results]
         self.assertGreaterEqual(results.count(False), 4, self.unplug_results)
         self.assertGreaterEqual(results.count(True), 4, self.unplug_results)
-        self.assertTrue(whole_receipts_for_each_success(results, self.unplugs_sent),
-                        "\n".join(self.unplug_results))
+        if not whole_receipts_for_each_success(results, self.unplugs_sent):
+            kept = pathlib.Path(tempfile.gettempdir()) / "qj570-unplugs.bin"
+            kept.write_bytes(self.unplugs_sent)
+            self.fail(f"a job said it printed a receipt that did not arrive whole (bytes in "
+                      f"{kept}):\n" + "\n".join(self.unplug_results))
 
 
 def whole_receipts_for_each_success(results, sent):

@@ -60,9 +60,14 @@ echo "AFTER $(hexof /after-stall.bin)"
 
 # Unplugged again and again, at varied moments, while jobs run. The gadget
 # is loaded again to plug it back in: with g_serial, dummy_udc does not
-# enumerate again after a soft reconnect. The sink ends at each hangup.
+# enumerate again after a soft reconnect. The sink ends at each hangup. A
+# fresh gadget first: g_serial keeps what it received for its next reader,
+# and the stalled receipt's last bytes may still be there.
 kill $sink
 wait $sink
+rmmod g_serial
+load g_serial
+wait_for /dev/ttyACM0
 udc=/sys/class/udc/dummy_udc.0/soft_connect
 (
   for pause in 0.7 0.45 1.1 0.3 0.85 0.55 1.3 0.4; do
