@@ -156,9 +156,11 @@ std::vector<SerialPortInfo> PortsToOffer(const LinkError& error,
   const bool wrong_port =
       IsOpeningStep(error.step()) &&
       (error.trouble() == PortTrouble::kMissing || error.trouble() == PortTrouble::kNoHardware);
+  if (!wrong_port) {
+    return offered;
+  }
   for (const SerialPortInfo& port : ports) {
-    if (wrong_port && offered.size() < 3 && port.device != error.device() &&
-        DeviceIsThere(port.device)) {
+    if (offered.size() < 3 && port.device != error.device() && DeviceIsThere(port.device)) {
       offered.push_back(port);
     }
   }

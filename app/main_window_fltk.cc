@@ -118,9 +118,12 @@ std::optional<std::size_t> ChoiceBox(const std::string& text,
   int text_height = 0;
   fl_measure(text.c_str(), text_width, text_height, 0);
   const int width = std::max(text_width, ScaledAtDpi(360, dpi)) + 2 * pad;
+  std::vector<int> heights;  // of each choice's button: a line for each of its lines
+  heights.reserve(choices.size());
   int height = pad + text_height + pad;
   for (const std::string& choice : choices) {
-    height += line * static_cast<int>(1 + std::count(choice.begin(), choice.end(), '\n')) + pad;
+    heights.push_back(line * static_cast<int>(1 + std::count(choice.begin(), choice.end(), '\n')));
+    height += heights.back() + pad;
   }
   height += line + 2 * pad;
 
@@ -140,9 +143,8 @@ std::optional<std::size_t> ChoiceBox(const std::string& text,
   std::vector<std::unique_ptr<Fl_Button>> buttons;
   int y = pad + text_height + pad;
   for (std::size_t i = 0; i < choices.size(); ++i) {
-    const int lines = static_cast<int>(1 + std::count(choices[i].begin(), choices[i].end(), '\n'));
     auto& button = buttons.emplace_back(
-        std::make_unique<Fl_Button>(pad, y, width - 2 * pad, line * lines, choices[i].c_str()));
+        std::make_unique<Fl_Button>(pad, y, width - 2 * pad, heights[i], choices[i].c_str()));
     button->labelfont(font);
     button->labelsize(size);
     button->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE);
@@ -153,7 +155,7 @@ std::optional<std::size_t> ChoiceBox(const std::string& text,
           pressed->window()->hide();
         },
         &data.emplace_back(Choice{&chosen, i}));
-    y += line * lines + pad;
+    y += heights[i] + pad;
   }
   Fl_Return_Button end(width - pad - ScaledAtDpi(100, dpi), y + pad, ScaledAtDpi(100, dpi), line,
                        fl_close);
@@ -230,10 +232,7 @@ Form1::Form1(std::string port, bool offer_ports)
   std::array<const Fl_RGB_Image*, 3> icons{&widgets_->icons[0], &widgets_->icons[1],
                                            &widgets_->icons[2]};
   form.icons(icons.data(), static_cast<int>(icons.size()));
-  const int font = ScaledAtDpi(kDesignFontPixels, widgets_->dpi);
-  widgets_->command1.labelsize(font);
-  fl_message_font(TaiwanFont(), font);
-  fl_close = Tr("Close");  // the box's button
+  widgets_->command1.labelsize(ScaledAtDpi(kDesignFontPixels, widgets_->dpi));
   widgets_->command1.callback(
       [](Fl_Widget* /*button*/, void* self) { static_cast<Form1*>(self)->Command1_Click(); }, this);
 }
@@ -249,6 +248,10 @@ int Form1::Run() {
 
 std::optional<std::size_t> Form1::ShowError(const std::string& message,
                                             const std::vector<std::string>& choices) {
+  // Asked for here, not at start-up: most runs never show a box.
+  static const Fl_Font font = TaiwanFont();
+  fl_message_font(font, ScaledAtDpi(kDesignFontPixels, widgets_->dpi));
+  fl_close = Tr("Close");  // the box's button
   fl_message_title(kForm1.caption);
   if (choices.empty()) {
     fl_alert("%s", Wrapped(message, 72).c_str());  // FLTK's box does not wrap

@@ -41,15 +41,18 @@ int WindowDpi(HWND window) {
   return dpi > 0 ? dpi : kDesignDpi;
 }
 
-// The outer size of a window whose client area is `client`, at `dpi`.
-SIZE FrameFor(SIZE client, DWORD style, int dpi) {
+constexpr DWORD kStyle = WS_OVERLAPPEDWINDOW;
+
+// Form1's outer size at `dpi`: the definition gives the client area, and
+// the frame comes on top of it.
+SIZE FormFrame(int dpi) {
   static const auto adjust =
       User32<BOOL(WINAPI*)(RECT*, DWORD, BOOL, DWORD, UINT)>("AdjustWindowRectExForDpi");
-  RECT frame{0, 0, client.cx, client.cy};
+  RECT frame{0, 0, Pixels(kForm1.client_width, dpi), Pixels(kForm1.client_height, dpi)};
   if (adjust != nullptr) {
-    adjust(&frame, style, FALSE, 0, static_cast<UINT>(dpi));
+    adjust(&frame, kStyle, FALSE, 0, static_cast<UINT>(dpi));
   } else {
-    AdjustWindowRectEx(&frame, style, FALSE, 0);
+    AdjustWindowRectEx(&frame, kStyle, FALSE, 0);
   }
   return {frame.right - frame.left, frame.bottom - frame.top};
 }
@@ -82,8 +85,6 @@ HICON LoadProgramIcon(int size) {
 
 }  // namespace
 
-constexpr DWORD kStyle = WS_OVERLAPPEDWINDOW;
-
 struct Form1::Widgets {
   HWND form = nullptr;
   HWND command1 = nullptr;
@@ -100,8 +101,7 @@ void Form1::Widgets::LayOut(int dpi, const RECT* suggested) {
     SetWindowPos(form, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
                  suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
   } else {
-    const SIZE frame = FrameFor(
-        {Pixels(kForm1.client_width, dpi), Pixels(kForm1.client_height, dpi)}, kStyle, dpi);
+    const SIZE frame = FormFrame(dpi);
     SetWindowPos(form, nullptr, 0, 0, frame.cx, frame.cy,
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
   }
@@ -168,10 +168,7 @@ Form1::Form1(std::string port, bool offer_ports)
 
   // Made at its size for the system's DPI, so that it never shows at
   // another, then laid out again if its monitor has another scale.
-  const int system_dpi = WindowDpi(nullptr);
-  const SIZE frame =
-      FrameFor({Pixels(kForm1.client_width, system_dpi), Pixels(kForm1.client_height, system_dpi)},
-               kStyle, system_dpi);
+  const SIZE frame = FormFrame(WindowDpi(nullptr));
   widgets_->form =
       CreateWindowExW(0, kClassName, Wide(kForm1.caption).c_str(), kStyle, CW_USEDEFAULT,
                       CW_USEDEFAULT, frame.cx, frame.cy, nullptr, nullptr, instance, this);

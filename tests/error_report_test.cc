@@ -88,21 +88,26 @@ TEST(RunTimeErrorReport, ListsThePortsOnlyWhenThePortCouldNotBeTaken) {
 // whose node is missing, three at most, and only for a missing port or one
 // with no hardware.
 TEST(RunTimeErrorReport, OffersOnlyPortsThatAreThere) {
-  const std::vector<SerialPortInfo> ports{{"/dev/ttyS0", {}},   {"/dev/null", {"/dev/by-id/a"}},
-                                          {"/nonexistent", {}}, {"/dev/zero", {}},
-                                          {"/dev/tty", {}},     {"/dev/full", {}}};
+  // Nodes every machine has stand in for ports; /dev/null is the one that failed.
+  const std::vector<SerialPortInfo> ports{{"/dev/null", {}},    {"/dev/zero", {"/dev/by-id/a"}},
+                                          {"/nonexistent", {}}, {"/dev/tty", {}},
+                                          {"/dev/full", {}},    {"/dev/random", {}}};
   std::vector<std::string> offered;
   for (const SerialPortInfo& port :
-       PortsToOffer(Failure(ENOENT, LinkStep::kOpen, PortTrouble::kMissing, "/dev/ttyS0"), ports)) {
+       PortsToOffer(Failure(ENOENT, LinkStep::kOpen, PortTrouble::kMissing, "/dev/null"), ports)) {
     offered.push_back(PrintOnLabel(port));
   }
-  EXPECT_EQ(offered, (std::vector<std::string>{"Print on /dev/null\n/dev/by-id/a",
-                                               "Print on /dev/zero", "Print on /dev/tty"}));
-  EXPECT_EQ(PortsToOffer(Failure(EIO, LinkStep::kCheck, PortTrouble::kNoHardware), ports).size(),
-            3U);
+  EXPECT_EQ(offered, (std::vector<std::string>{"Print on /dev/zero\n/dev/by-id/a",
+                                               "Print on /dev/tty", "Print on /dev/full"}));
+  EXPECT_EQ(
+      PortsToOffer(Failure(EIO, LinkStep::kCheck, PortTrouble::kNoHardware, "/dev/null"), ports)
+          .size(),
+      3U);
   EXPECT_TRUE(
-      PortsToOffer(Failure(EACCES, LinkStep::kOpen, PortTrouble::kPermission), ports).empty());
-  EXPECT_TRUE(PortsToOffer(Failure(EIO, LinkStep::kWrite, PortTrouble::kGone), ports).empty());
+      PortsToOffer(Failure(EACCES, LinkStep::kOpen, PortTrouble::kPermission, "/dev/null"), ports)
+          .empty());
+  EXPECT_TRUE(
+      PortsToOffer(Failure(EIO, LinkStep::kWrite, PortTrouble::kGone, "/dev/null"), ports).empty());
 }
 
 TEST(RunTimeErrorReport, WrapsForTheBoxKeepingThePortListsIndentation) {

@@ -47,7 +47,7 @@ enum class LinkErrc : std::uint8_t {
   kUnsupportedSettings,  // this system has no way to set the line so
   kSettingsNotTaken,     // the driver quietly kept a line of its own
   kStalled,              // the device took no data within the time the bytes need
-  kStillLettingGo,       // open while a stalled port of this link is still being let go
+  kStillLettingGo,       // open while this process still lets a stalled port of it go
 };
 
 const std::error_category& LinkCategory() noexcept;
