@@ -1,6 +1,7 @@
 // Finding serial ports on Linux, from sysfs and /dev. Nothing is opened:
 // opening a port can raise DTR and reset what hangs on it.
 #include <algorithm>
+#include <exception>
 #include <cctype>
 #include <fstream>
 #include <string>
@@ -38,33 +39,49 @@ auto SortKey(const std::string& device) {
   return std::make_tuple(stem, number.size(), number);
 }
 
-}  // namespace
-
-std::vector<SerialPortInfo> FindSerialPortsUnder(const fs::path& root) {
-  std::vector<SerialPortInfo> ports;
+// The iterators advance with error codes: the range-for's would throw.
+void Find(const fs::path& root, std::vector<SerialPortInfo>& ports) {
   std::error_code error;
-  for (const auto& entry : fs::directory_iterator(root / "sys/class/tty", error)) {
-    const std::string name = entry.path().filename().string();
-    if (IsSerialName(name, entry.path()) && fs::exists(root / "dev" / name, error)) {
-      ports.push_back({"/dev/" + name, {}});
+  for (fs::directory_iterator entry(root / "sys/class/tty", error), end; !error && entry != end;
+       entry.increment(error)) {
+    const std::string name = entry->path().filename().string();
+    std::error_code missing;
+    if (IsSerialName(name, entry->path()) && fs::exists(root / "dev" / name, missing)) {
+      ports.emplace_back("/dev/" + name);
     }
   }
   std::sort(ports.begin(), ports.end(), [](const SerialPortInfo& a, const SerialPortInfo& b) {
     return SortKey(a.device) < SortKey(b.device);
   });
   // udev's stable names are links such as ../../ttyUSB0.
-  for (const auto& link : fs::directory_iterator(root / "dev/serial/by-id", error)) {
-    const std::string target = fs::read_symlink(link.path(), error).filename().string();
+  std::error_code listing;
+  for (fs::directory_iterator link(root / "dev/serial/by-id", listing), end;
+       !listing && link != end; link.increment(listing)) {
+    std::error_code unreadable;
+    const std::string target = fs::read_symlink(link->path(), unreadable).filename().string();
     for (SerialPortInfo& port : ports) {
       if (!target.empty() && port.device == "/dev/" + target) {
-        port.aliases.push_back("/dev/serial/by-id/" + link.path().filename().string());
+        port.aliases.push_back("/dev/serial/by-id/" + link->path().filename().string());
         std::sort(port.aliases.begin(), port.aliases.end());
       }
     }
   }
+}
+
+}  // namespace
+
+std::vector<SerialPortInfo> FindSerialPortsUnder(const fs::path& root) noexcept {
+  std::vector<SerialPortInfo> ports;
+  // Only a failure needs the list: one that cannot be read is no reason for
+  // another failure, so nothing here throws.
+  try {
+    Find(root, ports);
+  } catch (const std::exception&) {  // NOLINT(bugprone-empty-catch): what was found stays
+  }
   return ports;
 }
 
-std::vector<SerialPortInfo> FindSerialPorts() { return FindSerialPortsUnder("/"); }
+std::vector<SerialPortInfo> FindSerialPorts() noexcept { return FindSerialPortsUnder("/"); }
 
 }  // namespace qj570
+

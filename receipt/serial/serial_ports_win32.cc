@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <array>
+#include <exception>
+#include <string_view>
 #include <string>
 
 #include "receipt/serial/serial_link.h"
@@ -12,16 +14,20 @@
 namespace qj570 {
 namespace {
 
-unsigned PortNumber(const std::string& port) { return std::stoul(port.substr(3)); }
+// COM3 -> 3; the names come from PortFromUserName, so they are well formed.
+unsigned PortNumber(const std::string& port) {
+  unsigned number = 0;
+  for (const char c : std::string_view(port).substr(3)) {
+    number = number * 10 + static_cast<unsigned>(c - '0');
+  }
+  return number;
+}
 
-}  // namespace
-
-std::vector<SerialPortInfo> FindSerialPorts() {
-  std::vector<SerialPortInfo> ports;
+void Find(std::vector<SerialPortInfo>& ports) {
   HKEY key = nullptr;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) !=
       ERROR_SUCCESS) {
-    return ports;
+    return;
   }
   for (DWORD index = 0;; ++index) {
     std::array<wchar_t, 256> name{};
@@ -41,13 +47,24 @@ std::vector<SerialPortInfo> FindSerialPorts() {
     const std::wstring wide(data.data());
     // Port names are ASCII: COM1 ... COM255.
     if (const auto port = PortFromUserName(std::string(wide.begin(), wide.end()))) {
-      ports.push_back({*port, {}});
+      ports.emplace_back(*port);
     }
   }
   RegCloseKey(key);
   std::sort(ports.begin(), ports.end(), [](const SerialPortInfo& a, const SerialPortInfo& b) {
     return PortNumber(a.device) < PortNumber(b.device);
   });
+}
+
+}  // namespace
+
+std::vector<SerialPortInfo> FindSerialPorts() noexcept {
+  std::vector<SerialPortInfo> ports;
+  // Only a failure needs the list; it never causes another.
+  try {
+    Find(ports);
+  } catch (const std::exception&) {  // NOLINT(bugprone-empty-catch): what was found stays
+  }
   return ports;
 }
 
