@@ -1,5 +1,6 @@
 #include "app/command_line.h"
 
+#include <exception>
 #include <string_view>
 
 #include "app/error_report.h"
@@ -88,14 +89,9 @@ std::string Usage() {
       {DefaultPort(), SettingsInWords(kPortSettings)});
 }
 
-int RunCommandLine(const std::vector<std::string>& args) {
-  Options options;
-  try {
-    options = ParseCommandLine(args);
-  } catch (const UsageError& error) {
-    PrintError(std::string("qj570-rs232: ") + error.what() + "\n\n" + Usage());
-    return 2;
-  }
+namespace {
+
+int Run(const Options& options) {
   switch (options.action) {
     case Options::Action::kHelp:
       PrintOut(Usage());
@@ -114,6 +110,24 @@ int RunCommandLine(const std::vector<std::string>& args) {
   Form1 form1(options.port, !options.port_given);
   form1.Show();
   return form1.Run();
+}
+
+}  // namespace
+
+int RunCommandLine(const std::vector<std::string>& args) {
+  Options options;
+  try {
+    options = ParseCommandLine(args);
+  } catch (const UsageError& error) {
+    PrintError(std::string("qj570-rs232: ") + error.what() + "\n\n" + Usage());
+    return 2;
+  }
+  try {
+    return Run(options);
+  } catch (...) {  // what no part of the program reported: no memory, no window
+    PrintError(RunTimeErrorReport(std::current_exception()).Log());
+  }
+  return 1;
 }
 
 }  // namespace qj570::app

@@ -1,7 +1,10 @@
 #include "app/error_report.h"
 
 #include <algorithm>
+#include <exception>
+#include <new>
 #include <string_view>
+#include <system_error>
 
 #include "app/port_advice.h"
 #include "app/translation.h"
@@ -76,11 +79,11 @@ std::string Reason(const LinkError& error) {
     case LinkErrc::kAlreadyOpen:
       return Tr("it is already open");
     case LinkErrc::kUnsupportedSettings:
-      return Format(Tr("this system cannot set {0}"), {SettingsInWords(kPortSettings)});
+      return Format(Tr("this system cannot set {0}"), {SettingsInWords(error.settings())});
     case LinkErrc::kSettingsNotTaken:
-      return Format(Tr("the driver did not take {0}"), {SettingsInWords(kPortSettings)});
+      return Format(Tr("the driver did not take {0}"), {SettingsInWords(error.settings())});
     case LinkErrc::kStalled:
-      return Format(Tr("the device has taken no data for {0} s"),
+      return Format(Tr("the device did not take the data within {0} s"),
                     {std::to_string(error.waited().count())});
     case LinkErrc::kStillLettingGo:
       break;
@@ -148,6 +151,25 @@ RunTimeErrorReport::RunTimeErrorReport(const LinkError& error) {
   }
   heading_ = Format(Tr("Run-time error '{0}':"), {std::to_string(error.number())});
   description_ = DescribeFailure(error, ports_found_);
+}
+
+RunTimeErrorReport::RunTimeErrorReport(const std::exception_ptr& unexpected) {
+  int number = kUnexpectedError;
+  try {
+    std::rethrow_exception(unexpected);
+  } catch (const std::bad_alloc&) {
+    description_ = Tr("There is not enough memory.");
+  } catch (const std::system_error& error) {
+    number = error.code().value();
+    description_ =
+        Format(Tr("The program met an error that it did not expect: {0}."), {error.what()});
+  } catch (const std::exception& error) {
+    description_ =
+        Format(Tr("The program met an error that it did not expect: {0}."), {error.what()});
+  } catch (...) {
+    description_ = Tr("The program met an error that it did not expect.");
+  }
+  heading_ = Format(Tr("Run-time error '{0}':"), {std::to_string(number)});
 }
 
 std::vector<SerialPortInfo> PortsToOffer(const LinkError& error,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,11 @@
 
 namespace qj570::app {
 
+// The number shown for an error that is none of the system's nor the
+// link's: one that the program did not expect. Next to the link's own
+// (8101 on), and like them used by no system.
+inline constexpr int kUnexpectedError = 8199;
+
 // What the user is told of a failed job: the heading, what failed, what it
 // means, what to do next and, when the port could not be taken, the serial
 // ports this computer does have. Made once per failure, so the ports are
@@ -16,6 +22,8 @@ namespace qj570::app {
 class RunTimeErrorReport {
  public:
   explicit RunTimeErrorReport(const LinkError& error);
+  // Anything else a job may throw: no memory, or a fault of the program.
+  explicit RunTimeErrorReport(const std::exception_ptr& unexpected);
 
   // For the box: "Run-time error '2':", a blank line, the description and
   // the ports, if looked up.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <string>
@@ -36,14 +37,18 @@ class Form1 {
 
   // One whole receipt job per activation of Command1, on the window's
   // thread. Input that arrives meanwhile waits for it, so a press made
-  // during a job leads to one more job afterwards.
+  // during a job leads to one more job afterwards. Nothing leaves it: a
+  // 32-bit Windows program cannot unwind through user32's frames.
   void Command1_Click();
+  // Shows what failed (a link error, or anything else), then ends the
+  // program, unless the user chose another port to print on.
+  void ReportFailure(const std::exception_ptr& failure) noexcept;
   // Shows the error modally, with a button for each of `choices`, and
   // returns the one chosen; none when the box was dismissed.
   std::optional<std::size_t> ShowError(const std::string& message,
                                        const std::vector<std::string>& choices);
   // After an error: the program ends with status 1.
-  void End();
+  void End() noexcept;
 
   SerialLink MSComm1;
   std::unique_ptr<Widgets> widgets_;

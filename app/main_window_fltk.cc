@@ -38,17 +38,40 @@ namespace {
 #include "app/icons/qj570_32x32_2.xpm"
 
 // FLTK's button answers Space but not Enter; a Windows button answers both.
+// A key held down is one press. X repeats it as a release and a press with
+// the same time stamp; FLTK drops such a release only when it already has
+// the press in hand, which a busy program often has not.
 class Command1Button : public Fl_Button {
  public:
   using Fl_Button::Fl_Button;
   int handle(int event) override {
-    if (event == FL_KEYBOARD && Fl::focus() == this &&
-        (Fl::event_key() == FL_Enter || Fl::event_key() == FL_KP_Enter)) {
+    const int key = Fl::event_key();
+    const bool press_key = key == ' ' || key == FL_Enter || key == FL_KP_Enter;
+    if (event == FL_KEYBOARD && Fl::focus() == this && press_key) {
+      const bool repeat = key == held_ || (key == released_ && fl_event_time == released_at_);
+      held_ = key;
+      if (repeat) {
+        return 1;
+      }
+      if (key == ' ') {
+        return Fl_Button::handle(event);  // pressed as FLTK draws it
+      }
       do_callback();
       return 1;
     }
+    if (event == FL_KEYUP && key == held_) {
+      released_ = std::exchange(held_, 0);
+      released_at_ = fl_event_time;
+    } else if (event == FL_UNFOCUS || event == FL_FOCUS) {
+      held_ = released_ = 0;
+    }
     return Fl_Button::handle(event);
   }
+
+ private:
+  int held_ = 0;      // the press key that is down, if any
+  int released_ = 0;  // the one last let go, and when (X's milliseconds)
+  unsigned long released_at_ = 0;
 };
 
 // The window's close box ends the program; Escape, which FLTK takes as a
@@ -260,7 +283,7 @@ std::optional<std::size_t> Form1::ShowError(const std::string& message,
   return ChoiceBox(Wrapped(message, 72), choices, widgets_->dpi);
 }
 
-void Form1::End() {
+void Form1::End() noexcept {
   exit_status_ = 1;
   widgets_->form.hide();  // the last window: Fl::run returns
 }

@@ -6,11 +6,13 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
 #include "app/main_window.h"
 #include "app/resource.h"
+#include "app/translation.h"
 #include "app/window_definition.h"
 #include "receipt/serial/utf16_win32.h"
 
@@ -76,6 +78,13 @@ HFONT UiFont(int dpi) {
     metrics.lfMessageFont.lfHeight = MulDiv(metrics.lfMessageFont.lfHeight, dpi, system_dpi);
   }
   return CreateFontIndirectW(&metrics.lfMessageFont);
+}
+
+// Without its window the program would wait for ever for messages that
+// never come, unseen: it says so and ends instead.
+[[noreturn]] void FailToMakeTheWindow() {
+  throw std::system_error(static_cast<int>(GetLastError()), SystemCategory(),
+                          Tr("cannot make the program's window"));
 }
 
 HICON LoadProgramIcon(int size) {
@@ -164,7 +173,9 @@ Form1::Form1(std::string port, bool offer_ports)
   window_class.hCursor = LoadCursorW(nullptr, IDC_ARROW);                    // NOLINT
   window_class.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);  // NOLINT
   window_class.lpszClassName = kClassName;
-  RegisterClassExW(&window_class);
+  if (RegisterClassExW(&window_class) == 0 && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
+    FailToMakeTheWindow();
+  }
 
   // Made at its size for the system's DPI, so that it never shows at
   // another, then laid out again if its monitor has another scale.
@@ -172,10 +183,16 @@ Form1::Form1(std::string port, bool offer_ports)
   widgets_->form =
       CreateWindowExW(0, kClassName, Wide(kForm1.caption).c_str(), kStyle, CW_USEDEFAULT,
                       CW_USEDEFAULT, frame.cx, frame.cy, nullptr, nullptr, instance, this);
+  if (widgets_->form == nullptr) {
+    FailToMakeTheWindow();
+  }
   widgets_->command1 = CreateWindowExW(
       0, L"BUTTON", Wide(kCommand1.caption).c_str(),
       WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, 0, 0, 0, 0, widgets_->form,
       reinterpret_cast<HMENU>(static_cast<INT_PTR>(kCommand1Id)), instance, nullptr);  // NOLINT
+  if (widgets_->command1 == nullptr) {
+    FailToMakeTheWindow();
+  }
   widgets_->LayOut(WindowDpi(widgets_->form), nullptr);
 }
 
@@ -198,9 +215,13 @@ int Form1::Run() {
   MSG message{};
   while (GetMessageW(&message, nullptr, 0, 0) > 0) {
     // A plain window's button answers Space; Enter, as in a dialog, too.
+    // Held down, Enter repeats (bit 30 of lParam: the key was already
+    // down): that is still one press.
     if (message.message == WM_KEYDOWN && message.wParam == VK_RETURN &&
         message.hwnd == widgets_->command1) {
-      SendMessageW(widgets_->command1, BM_CLICK, 0, 0);
+      if ((message.lParam & (LPARAM{1} << 30)) == 0) {
+        SendMessageW(widgets_->command1, BM_CLICK, 0, 0);
+      }
       continue;
     }
     TranslateMessage(&message);
@@ -253,7 +274,7 @@ std::optional<std::size_t> Form1::ShowError(const std::string& message,
   return static_cast<std::size_t>(pressed - kFirstChoice);
 }
 
-void Form1::End() {
+void Form1::End() noexcept {
   exit_status_ = 1;
   DestroyWindow(widgets_->form);  // WM_DESTROY ends the message loop
 }

@@ -10,7 +10,7 @@ sudo=""
 run_pkgs=(build-essential cmake perl python3 file gettext libfltk1.3-dev libx11-dev libxext-dev libxft-dev
   libxinerama-dev libxcursor-dev libxfixes-dev libxrender-dev libfontconfig-dev)
 test_pkgs=(libgtest-dev libgmock-dev python3-serial python3-tk python3-xlib clang-format clang-tidy
-  xvfb xauth xdotool imagemagick dpkg-dev util-linux lintian desktop-file-utils icoutils
+  xvfb xauth xdotool x11-xserver-utils imagemagick dpkg-dev util-linux lintian desktop-file-utils icoutils
   qemu-system-x86 busybox-static devscripts appstream locales libc-l10n)
 
 # The Windows program, 32-bit (the one we ship) and 64-bit: cross-compiled,

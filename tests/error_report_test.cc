@@ -5,8 +5,11 @@
 
 #include <cerrno>
 #include <chrono>
+#include <exception>
+#include <new>
 #include <string>
 #include <system_error>
+#include <tuple>
 #include <vector>
 
 namespace qj570::app {
@@ -57,13 +60,58 @@ TEST(RunTimeErrorReport, SaysWhatFailedWhatItMeansAndWhatToDo) {
             "cannot open serial port /dev/ttyACM0: No such device. The device is not answering: "
             "it may just have been unplugged. Plug the printer or its USB adapter in again, then "
             "print again.");
-  EXPECT_EQ(DescribeFailure(LinkError(LinkErrc::kStalled, LinkStep::kDrain, "/dev/ttyACM0",
-                                      PortTrouble::kStalled, "6 s", std::chrono::seconds(6))),
-            "cannot send the rest of the data to serial port /dev/ttyACM0: the device has taken "
-            "no data for 6 s. Is the printer switched on, loaded with paper and online? The "
-            "receipt may be cut short: print it again once the printer is ready.");
+  EXPECT_EQ(
+      DescribeFailure(LinkError(LinkErrc::kStalled, LinkStep::kDrain, "/dev/ttyACM0",
+                                PortTrouble::kStalled, kPortSettings, std::chrono::seconds(73))),
+      "cannot send the rest of the data to serial port /dev/ttyACM0: the device did not "
+      "take the data within 73 s. Is the printer switched on, loaded with paper and "
+      "online? The receipt may be cut short: print it again once the printer is ready.");
   EXPECT_EQ(DescribeFailure(Failure(EINVAL, LinkStep::kSetLine, PortTrouble::kOther)),
             "cannot set the line of serial port /dev/ttyS0: Invalid argument.");
+}
+
+// The link's own errors: numbers that no system uses for its own errors
+// (people read them out to whoever helps them), whole sentences from the
+// category alone, and the line the link itself was asked for.
+TEST(RunTimeErrorReport, TheLinksOwnErrorsHaveNumbersOfTheirOwnAndWholeSentences) {
+  for (const auto& [errc, number, sentence] :
+       {std::tuple{LinkErrc::kNotOpen, 8101, "The port is not open"},
+        std::tuple{LinkErrc::kAlreadyOpen, 8102, "The port is already open"},
+        std::tuple{LinkErrc::kUnsupportedSettings, 8103,
+                   "This system cannot set the line as asked"},
+        std::tuple{LinkErrc::kSettingsNotTaken, 8104,
+                   "The driver did not take the line's settings"},
+        std::tuple{LinkErrc::kStalled, 8105, "The device did not take the data in time"},
+        std::tuple{LinkErrc::kStillLettingGo, 8106,
+                   "The port is still being let go after data that the device did not take"}}) {
+    const std::error_code code = errc;
+    EXPECT_EQ(code.value(), number);
+    EXPECT_EQ(code.message(), sentence);
+  }
+  PortSettings line;
+  line.baud = 19200;
+  line.parity = Parity::kEven;
+  const LinkError refused(LinkErrc::kSettingsNotTaken, LinkStep::kSetLine, "/dev/ttyUSB0",
+                          PortTrouble::kOther, line);
+  EXPECT_THAT(refused.what(), EndsWith("(19200 baud, 8 data bits, even parity, 1 stop bit, no "
+                                       "flow control)"));
+  const RunTimeErrorReport report(refused);
+  EXPECT_THAT(report.Message(), StartsWith("Run-time error '8104':"));
+  EXPECT_THAT(report.Message(), HasSubstr("the driver did not take 19200 baud, 8 data bits, even "
+                                          "parity"));
+}
+
+// Whatever else a job throws gets the box too, with what is known.
+TEST(RunTimeErrorReport, AnythingUnexpectedIsReportedWithANumber) {
+  EXPECT_EQ(RunTimeErrorReport(std::make_exception_ptr(std::bad_alloc())).Message(),
+            "Run-time error '8199':\n\nThere is not enough memory.");
+  EXPECT_EQ(RunTimeErrorReport(std::make_exception_ptr(std::system_error(
+                                   ENOENT, std::system_category(), "cannot list /sys")))
+                .Log(),
+            "qj570-rs232: Run-time error '2': The program met an error that it did not expect: "
+            "cannot list /sys: No such file or directory.\n");
+  EXPECT_THAT(RunTimeErrorReport(std::make_exception_ptr(42)).Message(),
+              StartsWith("Run-time error '8199':"));
 }
 
 // The ports this computer has are listed only where another port could help.
@@ -81,6 +129,7 @@ TEST(RunTimeErrorReport, ListsThePortsOnlyWhenThePortCouldNotBeTaken) {
   const RunTimeErrorReport twice(
       LinkError(LinkErrc::kAlreadyOpen, LinkStep::kOpen, "/dev/ttyS0", PortTrouble::kOther));
   EXPECT_THAT(twice.Message(), EndsWith(": it is already open."));
+  EXPECT_THAT(twice.Message(), StartsWith("Run-time error '8102':"));
   EXPECT_THAT(twice.Message(), Not(HasSubstr("on this computer")));
 }
 

@@ -4,14 +4,17 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "tests/test_support.h"
@@ -88,8 +91,8 @@ TEST(SerialLink, AppliesItsSettingsAndReadsThemBack) {
   SerialLink seven(peer.slave_path(), other);
   EXPECT_THAT(
       ExpectLinkError([&] { seven.open(); }, LinkErrc::kSettingsNotTaken, peer.slave_path()).what(),
-      HasSubstr("the driver did not take 19200 baud, 7 data bits, odd parity, 2 stop "
-                "bits, XON/XOFF flow control"));
+      HasSubstr("The driver did not take the line's settings (19200 baud, 7 data bits, odd "
+                "parity, 2 stop bits, XON/XOFF flow control)"));
   EXPECT_FALSE(seven.is_open());
   // A rate the system does not offer is refused before the port is touched.
   other.baud = 12345;
@@ -98,7 +101,7 @@ TEST(SerialLink, AppliesItsSettingsAndReadsThemBack) {
   EXPECT_THAT(
       ExpectLinkError([&] { odd.open(); }, LinkErrc::kUnsupportedSettings, peer.slave_path())
           .what(),
-      HasSubstr("this system cannot set 12345 baud"));
+      HasSubstr("This system cannot set the line as asked (12345 baud"));
   EXPECT_EQ(OpenDescriptorCount(), before);
 }
 
@@ -159,15 +162,70 @@ TEST(SerialLink, RefusesWhatIsNotAFreeTerminalBeforeSendingAByte) {
   EXPECT_EQ(peer.Settle(), "");
 }
 
-TEST(SerialLink, HoldsThePortExclusivelyUntilClosed) {
+// The exclusive flag belongs to the tty, not to a descriptor: a second
+// opener that fails must not take it from the first. A port that another
+// program took for itself (TIOCEXCL alone, which stops no root) is refused
+// before any byte, and its flag is left as it was.
+TEST(SerialLink, HoldsThePortExclusivelyAndNeverTakesAnotherOpenersPort) {
   PtyPeer peer;
+  const auto exclusive = [&] {
+    int on = 0;
+    EXPECT_EQ(::ioctl(peer.slave_fd(), TIOCGEXCL, &on), 0);
+    return on != 0;
+  };
   SerialLink first(peer.slave_path());
   SerialLink second(peer.slave_path());
   first.open();
-  ExpectLinkError([&] { second.open(); }, Sys(EWOULDBLOCK), peer.slave_path());
+  EXPECT_EQ(ExpectLinkError([&] { second.open(); }, Sys(EBUSY), peer.slave_path()).trouble(),
+            PortTrouble::kBusy);
+  EXPECT_TRUE(exclusive()) << "the failed opener ended the first one's exclusive use";
   first.close();
+  EXPECT_FALSE(exclusive());
   second.open();
   second.close();
+
+  ASSERT_EQ(::ioctl(peer.slave_fd(), TIOCEXCL), 0);  // another program's
+  SerialLink link(peer.slave_path());
+  EXPECT_EQ(ExpectLinkError([&] { link.open(); }, Sys(EBUSY), peer.slave_path()).trouble(),
+            PortTrouble::kBusy);
+  EXPECT_TRUE(exclusive());
+  ASSERT_EQ(::ioctl(peer.slave_fd(), TIOCNXCL), 0);
+  EXPECT_EQ(peer.Settle(), "");
+}
+
+// With flow control, a USB adapter's drain may never end while the printer
+// holds CTS low. It is given up at the bound, and until it ends the device
+// is refused under any name that reaches it.
+TEST(SerialLink, GivesUpADrainThatNeverEndsAndRefusesItsDeviceUnderAnyName) {
+  PtyPeer peer;
+  const auto other_name = std::filesystem::temp_directory_path() / "qj570-printer-link";
+  std::filesystem::remove(other_name);
+  std::filesystem::create_symlink(peer.slave_path(), other_name);
+  PortSettings rts_cts;
+  rts_cts.flow_control = FlowControl::kRtsCts;
+  SerialLink link(peer.slave_path(), rts_cts);
+  link.open();
+  link.write("x");
+  testing::HeldDrains held;
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(ExpectLinkError([&] { link.close(); }, LinkErrc::kStalled, peer.slave_path()).step(),
+            LinkStep::kDrain);
+  EXPECT_LT(std::chrono::steady_clock::now() - started,
+            SerialLink::kStallMargin + std::chrono::seconds(2));
+  SerialLink other(other_name.string());
+  ExpectLinkError([&] { other.open(); }, LinkErrc::kStillLettingGo, other_name.string());
+  held.Release();
+  for (int i = 0;; ++i) {  // the drain ends: the port is free
+    try {
+      other.open();
+      break;
+    } catch (const LinkError& e) {
+      ASSERT_TRUE(e.code() == LinkErrc::kStillLettingGo && i < 200) << e.what();
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  other.close();
+  std::filesystem::remove(other_name);
 }
 
 // The caller's mistakes are the link's own errors, never an errno.
@@ -179,7 +237,7 @@ TEST(SerialLink, ReportsStepsOutOfOrder) {
   EXPECT_TRUE(e.IsCallersMistake());
   EXPECT_EQ(e.code().category().name(), std::string("serial link"));
   EXPECT_EQ(std::string(e.what()),
-            "cannot write to serial port " + peer.slave_path() + ": it is not open");
+            "cannot write to serial port " + peer.slave_path() + ": The port is not open");
   ExpectLinkError([&] { link.close(); }, LinkErrc::kNotOpen, peer.slave_path());
   link.open();
   EXPECT_TRUE(ExpectLinkError([&] { link.open(); }, LinkErrc::kAlreadyOpen, peer.slave_path())
@@ -223,6 +281,24 @@ TEST(SerialLink, FarEndVanishingFailsWithoutHangOrLeak) {
     }
   }
   EXPECT_EQ(OpenDescriptorCount(), before);
+}
+
+// A link that still holds its port after a failed write throws the queued
+// bytes away before it lets the port go: a tty's close would wait for them
+// up to its closing_wait (30 s).
+TEST(SerialLink, LetsAHeldPortGoWithoutWaitingForItsQueue) {
+  testing::DrainRecorder recorder;
+  {
+    PtyPeer peer;
+    SerialLink link(peer.slave_path());
+    link.open();
+    link.write("x");
+    peer.Vanish();
+    ExpectLinkError([&] { link.write("y"); }, Sys(EIO), peer.slave_path());
+    ASSERT_TRUE(link.is_open());
+  }
+  ASSERT_EQ(recorder.flushes().size(), 1U);
+  EXPECT_TRUE(recorder.flushes()[0].fd_was_open);
 }
 
 }  // namespace

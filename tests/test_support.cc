@@ -2,11 +2,14 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <array>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 #include <utility>
@@ -81,10 +84,31 @@ std::string PtyPeer::Take() {
 
 namespace {
 DrainRecorder* recorder = nullptr;  // the one that records now, if any
+
+// Drains wait here while held; a drain may run on a thread of its own.
+std::mutex held_mutex;
+std::condition_variable held_released;
+bool held = false;
 }  // namespace
 
 DrainRecorder::DrainRecorder() { recorder = this; }
 DrainRecorder::~DrainRecorder() { recorder = nullptr; }
+
+HeldDrains::HeldDrains() {
+  const std::lock_guard lock(held_mutex);
+  held = true;
+}
+
+void HeldDrains::Release() {
+  const std::lock_guard lock(held_mutex);
+  held = false;
+  held_released.notify_all();
+}
+
+void WaitWhileDrainsAreHeld() {
+  std::unique_lock lock(held_mutex);
+  held_released.wait_for(lock, std::chrono::seconds(20), [] { return !held; });
+}
 
 int OpenDescriptorCount() {
   const std::filesystem::directory_iterator fds("/proc/self/fd");
@@ -120,9 +144,19 @@ std::string ExpectedReceipt() {
 
 extern "C" int __real_tcdrain(int fd);  // NOLINT(bugprone-reserved-identifier): ld's name
 
+extern "C" int __real_tcflush(int fd, int queue);  // NOLINT(bugprone-reserved-identifier)
+
 extern "C" int __wrap_tcdrain(int fd) {  // NOLINT(bugprone-reserved-identifier): ld's name
   if (qj570::testing::recorder != nullptr) {
     qj570::testing::recorder->Record(fd, ::fcntl(fd, F_GETFD) != -1);
   }
+  qj570::testing::WaitWhileDrainsAreHeld();
   return __real_tcdrain(fd);
+}
+
+extern "C" int __wrap_tcflush(int fd, int queue) {  // NOLINT(bugprone-reserved-identifier)
+  if (qj570::testing::recorder != nullptr && queue == TCOFLUSH) {
+    qj570::testing::recorder->RecordFlush(fd, ::fcntl(fd, F_GETFD) != -1);
+  }
+  return __real_tcflush(fd, queue);
 }

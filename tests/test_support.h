@@ -49,8 +49,9 @@ class PtyPeer {
   std::thread reader_;
 };
 
-// Records each tcdrain the code under test makes while it lives. The test
-// program is linked with --wrap=tcdrain, so every call passes through here.
+// Records each tcdrain and each tcflush the code under test makes while it
+// lives. The test program is linked with --wrap=tcdrain and --wrap=tcflush,
+// so every call passes through here.
 class DrainRecorder {
  public:
   struct Call {
@@ -65,10 +66,26 @@ class DrainRecorder {
   DrainRecorder& operator=(DrainRecorder&&) = delete;
 
   [[nodiscard]] const std::vector<Call>& calls() const { return calls_; }
+  [[nodiscard]] const std::vector<Call>& flushes() const { return flushes_; }
   void Record(int fd, bool was_open) { calls_.push_back({fd, was_open}); }
+  void RecordFlush(int fd, bool was_open) { flushes_.push_back({fd, was_open}); }
 
  private:
   std::vector<Call> calls_;
+  std::vector<Call> flushes_;
+};
+
+// While it lives, every tcdrain waits (at most 20 s) until Release(), as a
+// USB adapter's does while the printer holds CTS low.
+class HeldDrains {
+ public:
+  HeldDrains();
+  ~HeldDrains() { Release(); }
+  HeldDrains(const HeldDrains&) = delete;
+  HeldDrains& operator=(const HeldDrains&) = delete;
+  HeldDrains(HeldDrains&&) = delete;
+  HeldDrains& operator=(HeldDrains&&) = delete;
+  void Release();
 };
 
 // How many descriptors this process has open.

@@ -9,19 +9,19 @@ class LinkErrorCategory : public std::error_category {
   [[nodiscard]] std::string message(int value) const override {
     switch (static_cast<LinkErrc>(value)) {
       case LinkErrc::kNotOpen:
-        return "it is not open";
+        return "The port is not open";
       case LinkErrc::kAlreadyOpen:
-        return "it is already open";
+        return "The port is already open";
       case LinkErrc::kUnsupportedSettings:
-        return "this system cannot set";
+        return "This system cannot set the line as asked";
       case LinkErrc::kSettingsNotTaken:
-        return "the driver did not take";
+        return "The driver did not take the line's settings";
       case LinkErrc::kStalled:
-        return "the device has taken no data for";
+        return "The device did not take the data in time";
       case LinkErrc::kStillLettingGo:
-        return "it is still letting go of a receipt that the device did not take";
+        return "The port is still being let go after data that the device did not take";
     }
-    return "error " + std::to_string(value);
+    return "Error " + std::to_string(value);
   }
 };
 
@@ -60,12 +60,30 @@ const char* StepText(LinkStep step) noexcept {
   return "cannot close serial port";
 }
 
+namespace {
+
+// What the link knows beyond the code's own words: the line it asked for,
+// or the time a stalled device was given.
+std::string Detail(std::error_code code, const PortSettings& settings,
+                   std::chrono::seconds waited) {
+  if (code == LinkErrc::kUnsupportedSettings || code == LinkErrc::kSettingsNotTaken) {
+    return " (" + DescribeSerialSettings(settings) + ")";
+  }
+  if (code == LinkErrc::kStalled) {
+    return " (within " + std::to_string(waited.count()) + " s)";
+  }
+  return "";
+}
+
+}  // namespace
+
 LinkError::LinkError(std::error_code code, LinkStep step, const std::string& device,
-                     PortTrouble trouble, const std::string& detail, std::chrono::seconds waited)
+                     PortTrouble trouble, const PortSettings& settings, std::chrono::seconds waited)
     : std::system_error(code),
       text_(std::string(StepText(step)) + " " + device + ": " + code.message() +
-            (detail.empty() ? "" : " " + detail)),
+            Detail(code, settings, waited)),
       device_(device),
+      settings_(settings),
       step_(step),
       trouble_(trouble),
       waited_(waited) {}

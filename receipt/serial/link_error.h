@@ -6,6 +6,8 @@
 #include <string>
 #include <system_error>
 
+#include "receipt/serial/port_settings.h"
+
 namespace qj570 {
 
 // The step of the link that failed. The first six belong to opening the
@@ -40,9 +42,12 @@ enum class PortTrouble : std::uint8_t {
 };
 
 // Mistakes of the link's caller and limits of the line's driver: never an
-// operating system's error number in disguise.
-enum class LinkErrc : std::uint8_t {
-  kNotOpen = 1,          // write or close before open
+// operating system's error number in disguise. People read the number out
+// to whoever helps them, so each keeps its value, in a range that neither
+// errno (under 200) nor GetLastError uses (its FRS codes end at 8017, its
+// directory service codes start at 8200).
+enum class LinkErrc : std::uint16_t {
+  kNotOpen = 8101,       // write or close before open
   kAlreadyOpen,          // open twice
   kUnsupportedSettings,  // this system has no way to set the line so
   kSettingsNotTaken,     // the driver quietly kept a line of its own
@@ -59,12 +64,14 @@ const std::error_category& SystemCategory() noexcept;
 
 // A failed serial link operation. what() is one plain sentence for logs:
 // "cannot open serial port /dev/ttyS0: No such file or directory". Advice
-// for people is the caller's to give, from step(), trouble() and device().
+// for people is the caller's to give, from step(), trouble(), device() and
+// settings().
 class LinkError : public std::system_error {
  public:
-  // `detail`, where given, follows the system's text.
+  // `settings` are the link's own; `waited`, how long a stalled device was
+  // given.
   LinkError(std::error_code code, LinkStep step, const std::string& device, PortTrouble trouble,
-            const std::string& detail = {}, std::chrono::seconds waited = {});
+            const PortSettings& settings = kPortSettings, std::chrono::seconds waited = {});
 
   [[nodiscard]] const char* what() const noexcept override { return text_.what(); }
   // The number shown to the user: the system's own, or the link's.
@@ -72,6 +79,8 @@ class LinkError : public std::system_error {
   [[nodiscard]] LinkStep step() const noexcept { return step_; }
   [[nodiscard]] PortTrouble trouble() const noexcept { return trouble_; }
   [[nodiscard]] const std::string& device() const noexcept { return device_; }
+  // The line the link was asked for.
+  [[nodiscard]] const PortSettings& settings() const noexcept { return settings_; }
   // How long a stalled device was given (LinkErrc::kStalled).
   [[nodiscard]] std::chrono::seconds waited() const noexcept { return waited_; }
   // The caller used the link wrongly; the port itself may be fine.
@@ -80,6 +89,7 @@ class LinkError : public std::system_error {
  private:
   std::runtime_error text_;  // shares its string, so copies never throw
   std::string device_;
+  PortSettings settings_;
   LinkStep step_;
   PortTrouble trouble_;
   std::chrono::seconds waited_;

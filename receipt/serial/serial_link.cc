@@ -25,29 +25,38 @@ class SpinLock {
   std::atomic_flag flag_;
 };
 
-// The devices whose stalled ports are still being closed, process-wide.
+// The devices whose stalled ports are still being let go, process-wide,
+// each counted once for every part of the port still held (its close, a
+// drain that still waits). It lives until the process ends: a close thread
+// may still use it while static objects are destroyed at exit.
 class DevicesLettingGo {
  public:
   static DevicesLettingGo& Get() {
-    static DevicesLettingGo devices;
-    return devices;
+    static auto* const devices = new DevicesLettingGo;  // never destroyed, on purpose
+    return *devices;
   }
   void Add(const std::string& device) {
     const std::lock_guard lock(mutex_);
     devices_.insert(device);
   }
-  void Remove(const std::string& device) {
+  void Remove(const std::string& device) noexcept {
     const std::lock_guard lock(mutex_);
-    devices_.erase(device);
+    if (const auto found = devices_.find(device); found != devices_.end()) {
+      devices_.erase(found);
+    }
   }
-  bool Has(const std::string& device) {
+  bool Empty() {
     const std::lock_guard lock(mutex_);
-    return devices_.contains(device);
+    return devices_.empty();
+  }
+  bool Has(const std::string& identity) {
+    const std::lock_guard lock(mutex_);
+    return !identity.empty() && devices_.contains(identity);
   }
 
  private:
   SpinLock mutex_;
-  std::set<std::string> devices_;
+  std::multiset<std::string> devices_;
 };
 
 }  // namespace
@@ -58,11 +67,28 @@ const char* DefaultPort() noexcept { return QJ570_PORT_DEVICE; }
 SerialLink::SerialLink(std::string device, PortSettings settings)
     : device_(std::move(device)), settings_(settings) {}
 
+SerialLink::~SerialLink() {
+  if (is_open()) {
+    DiscardQueued(port_);
+  }
+}
+
+void SerialLink::HoldLettingGo(const std::string& identity) {
+  DevicesLettingGo::Get().Add(identity);
+}
+
+void SerialLink::ReleaseLettingGo(const std::string& identity) noexcept {
+  DevicesLettingGo::Get().Remove(identity);
+}
+
 void SerialLink::open() {
   if (is_open()) {
     Fail(LinkStep::kOpen, LinkErrc::kAlreadyOpen);
   }
-  if (DevicesLettingGo::Get().Has(device_)) {
+  // Under any of its names. An empty record, as on every healthy run, costs
+  // no look-up of the device.
+  DevicesLettingGo& letting_go = DevicesLettingGo::Get();
+  if (!letting_go.Empty() && letting_go.Has(IdentityOf(device_))) {
     Fail(LinkStep::kOpen, LinkErrc::kStillLettingGo);
   }
   if (!CanSet(settings_)) {
@@ -135,21 +161,20 @@ int SerialLink::MillisecondsUntil(Clock::time_point deadline) noexcept {
 }
 
 void SerialLink::FailStalled(LinkStep step, Clock::time_point started, Clock::time_point deadline) {
-  DevicesLettingGo::Get().Add(device_);
-  Abandon(std::move(port_), [device = device_] { DevicesLettingGo::Get().Remove(device); });
+  const std::string identity = Identity();
+  HoldLettingGo(identity);
+  Abandon(std::move(port_), [identity] { ReleaseLettingGo(identity); });
+  // What was given: the time until the deadline, counted from the call.
   const auto waited = std::chrono::round<std::chrono::seconds>(deadline - started);
-  throw LinkError(LinkErrc::kStalled, step, device_, PortTrouble::kStalled,
-                  std::to_string(waited.count()) + " s", waited);
+  throw LinkError(LinkErrc::kStalled, step, device_, PortTrouble::kStalled, settings_, waited);
 }
 
 void SerialLink::Fail(LinkStep step, std::error_code error) const {
   if (error.category() == LinkCategory()) {
-    const bool about_settings =
-        error == LinkErrc::kUnsupportedSettings || error == LinkErrc::kSettingsNotTaken;
     throw LinkError(
         error, step, device_,
         error == LinkErrc::kStillLettingGo ? PortTrouble::kStalled : PortTrouble::kOther,
-        about_settings ? DescribeSerialSettings(settings_) : "");
+        settings_);
   }
   PortTrouble trouble = TroubleOf(error, device_);
   if (IsOpeningStep(step)) {
@@ -162,7 +187,7 @@ void SerialLink::Fail(LinkStep step, std::error_code error) const {
     const bool gone = trouble == PortTrouble::kNoHardware || trouble == PortTrouble::kGone;
     trouble = gone ? PortTrouble::kGone : PortTrouble::kOther;
   }
-  throw LinkError(error, step, device_, trouble);
+  throw LinkError(error, step, device_, trouble, settings_);
 }
 
 std::string DescribeSerialSettings(const PortSettings& settings) {

@@ -10,32 +10,9 @@
 #include <utility>
 
 #include "receipt/serial/link_error.h"
+#include "receipt/serial/port_settings.h"
 
 namespace qj570 {
-
-enum class Parity : std::uint8_t { kNone, kOdd, kEven };
-enum class StopBits : std::uint8_t { kOne, kTwo };
-enum class FlowControl : std::uint8_t { kNone, kRtsCts, kXonXoff };
-
-// How the serial line is set up. The backends apply every field and read
-// the line back to check that it took.
-struct PortSettings {
-  unsigned baud = 9600;
-  unsigned data_bits = 8;  // 5 to 8
-  Parity parity = Parity::kNone;
-  StopBits stop_bits = StopBits::kOne;
-  FlowControl flow_control = FlowControl::kNone;
-  bool dtr = true;   // raised while the port is open, dropped when it is let go
-  bool rts = false;  // with kRtsCts the driver drives RTS instead
-  // Driver queue sizes. Windows takes them as a request; Linux's are fixed.
-  unsigned receive_buffer = 1024;
-  unsigned transmit_buffer = 512;
-};
-// The printer's line: 9600 baud, 8N1, no flow control, DTR up, RTS down.
-inline constexpr PortSettings kPortSettings{};
-
-// "9600 baud, 8 data bits, no parity, 1 stop bit, no flow control"
-std::string DescribeSerialSettings(const PortSettings& settings);
 
 // The device that stands for serial port 1 (set when the program is built:
 // /dev/ttyS0 on Linux, COM1 on Windows).
@@ -57,11 +34,14 @@ class PortHandle {
   PortHandle() noexcept = default;
   explicit PortHandle(Native native) noexcept : native_(native) {}
   ~PortHandle() { (void)Close(); }
-  PortHandle(PortHandle&& other) noexcept : native_(std::exchange(other.native_, kNone)) {}
+  PortHandle(PortHandle&& other) noexcept
+      : native_(std::exchange(other.native_, kNone)),
+        exclusive_(std::exchange(other.exclusive_, false)) {}
   PortHandle& operator=(PortHandle&& other) noexcept {
     if (this != &other) {
       (void)Close();
       native_ = std::exchange(other.native_, kNone);
+      exclusive_ = std::exchange(other.exclusive_, false);
     }
     return *this;
   }
@@ -70,12 +50,19 @@ class PortHandle {
 
   [[nodiscard]] Native get() const noexcept { return native_; }
   [[nodiscard]] bool valid() const noexcept { return native_ != kNone; }
-  // Gives up exclusive use and closes the handle now. The handle is gone
-  // even when the system reports an error, so a close is never retried.
+  // This handle took the port for exclusive use (POSIX: TIOCEXCL). The
+  // flag belongs to the port, not to a descriptor: only the handle that set
+  // it may give it up, or a failed second opener would end the first
+  // one's exclusive use.
+  void set_exclusive() noexcept { exclusive_ = true; }
+  // Gives up exclusive use, if this handle took it, and closes the handle
+  // now. The handle is gone even when the system reports an error, so a
+  // close is never retried.
   std::error_code Close() noexcept;
 
  private:
   Native native_ = kNone;
+  bool exclusive_ = false;
 };
 
 // Sends bytes to one serial port, unaltered and in order. The port is held
@@ -88,8 +75,9 @@ class PortHandle {
 // offline). A stalled port's queued bytes are thrown away where the driver
 // can, and the port is let go on a thread of its own: a USB CDC-ACM port
 // can neither flush nor close in less than its 30 s closing_wait. Until it
-// is closed, every link of this process refuses the device at open()
-// (LinkErrc::kStillLettingGo): the kernel would keep the open waiting.
+// is closed, every link of this process refuses the device, under any of
+// its names, at open() (LinkErrc::kStillLettingGo): the kernel would keep
+// the open waiting.
 class SerialLink {
  public:
   // How long past the line's own time a device may take no data. A healthy
@@ -105,8 +93,9 @@ class SerialLink {
 
   explicit SerialLink(std::string device = DefaultPort(), PortSettings settings = kPortSettings);
   // A port still held after a failed write is let go without waiting for
-  // the line.
-  ~SerialLink() = default;
+  // the line: its queued bytes are thrown away first, or the close would
+  // wait for them up to the driver's closing_wait (30 s).
+  ~SerialLink();
   SerialLink(const SerialLink&) = delete;
   SerialLink& operator=(const SerialLink&) = delete;
   SerialLink(SerialLink&&) = delete;
@@ -125,6 +114,7 @@ class SerialLink {
 
   [[nodiscard]] bool is_open() const noexcept { return port_.valid(); }
   [[nodiscard]] const std::string& device() const noexcept { return device_; }
+  [[nodiscard]] const PortSettings& settings() const noexcept { return settings_; }
   // Another device for the next open; the port must be closed.
   void set_device(std::string device);
 
@@ -141,11 +131,25 @@ class SerialLink {
   // that a write the driver takes at once costs nothing more.
   std::error_code WriteAll(std::string_view bytes, Clock::time_point& deadline) const noexcept;
   std::error_code Drain(Clock::time_point& deadline) const noexcept;
+  // POSIX: a drain that may wait for ever (flow control on a USB adapter)
+  // on a thread of its own, given up at `deadline`.
+  std::error_code DrainWithin(Clock::time_point deadline) const noexcept;
   // After the drain: an error if the port has gone in the meantime.
   static std::error_code StillThere(const PortHandle& port) noexcept;
-  // Throws the queued bytes away where the driver can, and closes the
-  // port where nobody waits for it; calls `closed` once it is.
+  // Throws the queued bytes away where the driver can.
+  static void DiscardQueued(const PortHandle& port) noexcept;
+  // Throws the queued bytes away and closes the port where nobody waits
+  // for it; calls `closed` once it is.
   static void Abandon(PortHandle port, const std::function<void()>& closed) noexcept;
+  // The device itself, whatever name reaches it (POSIX: its device number;
+  // Windows: its COM name); empty when there is no such device.
+  static std::string IdentityOf(const std::string& device) noexcept;
+  // The same of the open port.
+  [[nodiscard]] std::string Identity() const noexcept;
+  // The process-wide record of devices whose stalled ports are still being
+  // let go; each hold is given back once.
+  static void HoldLettingGo(const std::string& identity);
+  static void ReleaseLettingGo(const std::string& identity) noexcept;
   // The system's error of the call that just failed.
   static std::error_code LastError() noexcept;
   // What an error of the system means when `device` is being opened.

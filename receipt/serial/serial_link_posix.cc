@@ -13,8 +13,11 @@
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <exception>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -26,6 +29,15 @@ namespace qj570 {
 namespace {
 
 int Fd(const PortHandle& port) { return static_cast<int>(port.get()); }
+
+// A device, whatever name or link reaches it: "c:188:0". Empty for what is
+// no device node (identity matters only for ports).
+std::string DeviceNumber(const struct stat& st) {
+  if (!S_ISCHR(st.st_mode)) {
+    return {};
+  }
+  return "c:" + std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
+}
 
 // How often the drain looks at the queue: a few bytes' time at 9600 baud.
 constexpr std::chrono::milliseconds kDrainPoll{5};
@@ -149,6 +161,16 @@ bool NoUartBehind(int fd) {
 // DTR and RTS as the settings say. A pty has no modem lines and says so
 // with ENOTTY or EINVAL; by now tcgetattr has shown the device is a
 // terminal, so that answer is harmless.
+// tcdrain, on again after a signal.
+std::error_code DrainNow(int fd) noexcept {
+  while (::tcdrain(fd) < 0) {
+    if (errno != EINTR) {
+      return {errno, std::system_category()};
+    }
+  }
+  return {};
+}
+
 bool SetModemLines(int fd, const PortSettings& settings) {
   int dtr = TIOCM_DTR;
   int rts = TIOCM_RTS;
@@ -174,7 +196,9 @@ std::error_code PortHandle::Close() noexcept {
   }
   // The exclusive flag belongs to the tty, not to this descriptor: it
   // stays on while anyone else (a printer's pty) still has the tty open.
-  ::ioctl(fd, TIOCNXCL);
+  if (std::exchange(exclusive_, false)) {
+    ::ioctl(fd, TIOCNXCL);
+  }
   // Never retried: Linux frees the descriptor even on EINTR.
   return ::close(fd) == 0 ? std::error_code() : std::error_code(errno, SystemCategory());
 }
@@ -226,7 +250,14 @@ PortHandle SerialLink::OpenPort() const {
   if (NoUartBehind(Fd(port))) {
     Fail(LinkStep::kCheck, {EIO, SystemCategory()});
   }
-  // TIOCEXCL does not stop root; a lock that every opener asks for does.
+  // TIOCEXCL stops no process with CAP_SYS_ADMIN, and kiosks run as root:
+  // a port another program took for itself is refused here, before any
+  // byte or setting, and its flag is left alone. (Kernels before 3.8 have
+  // no TIOCGEXCL; there only the lock below and the open itself guard.)
+  if (int taken = 0; ::ioctl(Fd(port), TIOCGEXCL, &taken) == 0 && taken != 0) {
+    Fail(LinkStep::kTake, {EBUSY, SystemCategory()});
+  }
+  // A lock that every opener asks for stops root too.
   if (::flock(Fd(port), LOCK_EX | LOCK_NB) < 0) {
     Fail(LinkStep::kLock, LastError());
   }
@@ -245,6 +276,7 @@ PortHandle SerialLink::OpenPort() const {
   if (::ioctl(Fd(port), TIOCEXCL) < 0) {
     Fail(LinkStep::kTake, LastError());
   }
+  port.set_exclusive();
   return port;
 }
 
@@ -293,12 +325,65 @@ std::error_code SerialLink::Drain(Clock::time_point& deadline) const noexcept {
     }
     std::this_thread::sleep_for(kDrainPoll);
   }
-  while (::tcdrain(Fd(port_)) < 0) {
-    if (errno != EINTR) {
-      return LastError();
-    }
+  if (settings_.flow_control == FlowControl::kNone) {
+    // Nothing holds the line back: the FIFO empties in a few bytes' time.
+    return DrainNow(Fd(port_));
   }
-  return {};
+  // With flow control a USB adapter keeps bytes in its own buffer while the
+  // printer holds CTS low or has sent XOFF, and ftdi_sio's and cp210x's
+  // tcdrain then wait for it with no end. So it waits on a thread of its
+  // own, for as long as the deadline allows.
+  if (deadline == Clock::time_point{}) {
+    deadline = Deadline(0);
+  }
+  return DrainWithin(deadline);
+}
+
+// A drain on a thread of its own, with its own descriptor: the link's may
+// be closed while it still waits. If the deadline passes first, the device
+// is held in the record of ports being let go until the drain ends.
+std::error_code SerialLink::DrainWithin(Clock::time_point deadline) const noexcept {
+  struct Waiting {
+    std::mutex mutex;
+    std::condition_variable ended;
+    bool done = false;
+    int error = 0;
+    std::string abandoned;  // the device, once nobody waits any more
+  };
+  const int fd = ::fcntl(Fd(port_), F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) {
+    return LastError();
+  }
+  std::shared_ptr<Waiting> waiting;
+  try {
+    waiting = std::make_shared<Waiting>();
+    std::thread([waiting, fd] {
+      const int error = DrainNow(fd).value();
+      ::close(fd);
+      const std::lock_guard lock(waiting->mutex);
+      waiting->done = true;
+      waiting->error = error;
+      if (!waiting->abandoned.empty()) {
+        ReleaseLettingGo(waiting->abandoned);
+      }
+      waiting->ended.notify_one();
+    }).detach();
+  } catch (const std::exception&) {  // no thread or no memory to be had
+    ::close(fd);
+    return {EAGAIN, SystemCategory()};
+  }
+  std::unique_lock lock(waiting->mutex);
+  if (waiting->ended.wait_until(lock, deadline, [&] { return waiting->done; })) {
+    return waiting->error == 0 ? std::error_code()
+                               : std::error_code(waiting->error, SystemCategory());
+  }
+  try {
+    waiting->abandoned = Identity();
+    HoldLettingGo(waiting->abandoned);
+  } catch (const std::exception&) {  // NOLINT(bugprone-empty-catch): the record is a courtesy
+    waiting->abandoned.clear();
+  }
+  return LinkErrc::kStalled;
 }
 
 std::error_code SerialLink::StillThere(const PortHandle& port) noexcept {
@@ -311,8 +396,22 @@ std::error_code SerialLink::StillThere(const PortHandle& port) noexcept {
   return ::tcgetattr(Fd(port), &tio) == 0 ? std::error_code() : LastError();
 }
 
-void SerialLink::Abandon(PortHandle port, const std::function<void()>& closed) noexcept {
+std::string SerialLink::IdentityOf(const std::string& device) noexcept {
+  struct stat st {};
+  return ::stat(device.c_str(), &st) == 0 ? DeviceNumber(st) : std::string();
+}
+
+std::string SerialLink::Identity() const noexcept {
+  struct stat st {};
+  return ::fstat(Fd(port_), &st) == 0 ? DeviceNumber(st) : std::string();
+}
+
+void SerialLink::DiscardQueued(const PortHandle& port) noexcept {
   ::tcflush(Fd(port), TCOFLUSH);  // cdc_acm cannot, and keeps them
+}
+
+void SerialLink::Abandon(PortHandle port, const std::function<void()>& closed) noexcept {
+  DiscardQueued(port);
   try {
     std::thread([held = std::move(port), closed]() mutable {
       (void)held.Close();

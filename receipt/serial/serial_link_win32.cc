@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <new>
@@ -218,14 +219,24 @@ std::error_code SerialLink::WriteAll(std::string_view bytes,
                                      Clock::time_point& deadline) const noexcept {
   deadline = Deadline(bytes.size());
   while (!bytes.empty()) {
-    // The write returns what it could queue by the deadline.
+    // The write returns what it could queue by the deadline. A constant and
+    // a multiplier of 0 mean no time-out at all: once no time is left, the
+    // device has stalled.
+    const int left = MillisecondsUntil(deadline);
+    if (left <= 0) {
+      return LinkErrc::kStalled;
+    }
     COMMTIMEOUTS timeouts{};
-    timeouts.WriteTotalTimeoutConstant = static_cast<DWORD>(MillisecondsUntil(deadline));
+    timeouts.WriteTotalTimeoutConstant = static_cast<DWORD>(left);
     DWORD written = 0;
-    if (SetCommTimeouts(AsHandle(port_), &timeouts) == 0 ||
-        WriteFile(AsHandle(port_), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                  nullptr) == 0) {
+    if (SetCommTimeouts(AsHandle(port_), &timeouts) == 0) {
       return LastError();
+    }
+    if (WriteFile(AsHandle(port_), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                  nullptr) == 0) {
+      // Several USB serial drivers fail a write that timed out so.
+      return GetLastError() == ERROR_SEM_TIMEOUT ? std::error_code(LinkErrc::kStalled)
+                                                 : LastError();
     }
     if (written == 0) {
       return LinkErrc::kStalled;
@@ -254,8 +265,22 @@ std::error_code SerialLink::StillThere(const PortHandle& port) noexcept {
   return ClearCommError(AsHandle(port), &errors, nullptr) != 0 ? std::error_code() : LastError();
 }
 
-void SerialLink::Abandon(PortHandle port, const std::function<void()>& closed) noexcept {
+std::string SerialLink::IdentityOf(const std::string& device) noexcept {
+  try {
+    return PortFromUserName(device).value_or(device);  // COM3, however it was written
+  } catch (const std::exception&) {
+    return {};
+  }
+}
+
+std::string SerialLink::Identity() const noexcept { return IdentityOf(device_); }
+
+void SerialLink::DiscardQueued(const PortHandle& port) noexcept {
   PurgeComm(AsHandle(port), PURGE_TXABORT | PURGE_TXCLEAR);
+}
+
+void SerialLink::Abandon(PortHandle port, const std::function<void()>& closed) noexcept {
+  DiscardQueued(port);
   auto* abandoned = new (std::nothrow) Abandoned{std::move(port), closed};
   if (abandoned == nullptr) {  // nothing was moved
     (void)port.Close();

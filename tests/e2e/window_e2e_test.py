@@ -91,6 +91,11 @@ class WindowTest(ProgramTestCase):
         self.assert_receipts(6)
         self.close(program)
 
+    def test_a_key_held_down_prints_one_receipt(self):
+        program = self.start()
+        self.check_held_keys(program)
+        self.close(program)
+
     def test_closing_the_window_sends_nothing_and_escape_does_not_close(self):
         program = self.start()
         program.key("Escape")
@@ -247,8 +252,8 @@ class WindowTest(ProgramTestCase):
         done = self.run_program("--receipt", big, "--port", os.ttyname(slave))
         took = time.monotonic() - started
         self.assertEqual(done.returncode, 1)
-        self.assertRegex(done.stderr, rb"the device has taken no data for [56] s\. Is the "
-                         rb"printer switched on")
+        self.assertRegex(done.stderr, rb"the device did not take the data within [56] s\. Is "
+                         rb"the printer switched on")
         # Each write waits at most its line's time at 9600 baud (1.1 s) and
         # the 5 s margin. A loaded machine may still move a little data out
         # of the pty's buffers after the first wait, which starts the next

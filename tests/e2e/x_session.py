@@ -268,6 +268,17 @@ class ProgramTestCase(unittest.TestCase):
         program.click(120, 56)
         self.assert_receipts(len(presses) + 2)
 
+    def check_held_keys(self, program, keys=("Return", "space")):
+        """A key held down is one press, however often the X server repeats
+        it (here from 250 ms on, 30 times a second)."""
+        self.x.run("xset", "r", "rate", "250", "30")
+        self.addCleanup(self.x.run, "xset", "r", "rate")  # the server's default again
+        for count, key in enumerate(keys, start=1):
+            self.x.run("xdotool", "windowfocus", "--sync", program.window, "keydown", key)
+            time.sleep(1.5)
+            self.x.run("xdotool", "keyup", key)
+            self.assert_receipts(count)
+
     def check_failure(self, port, number, device, screenshot=None):
         """A press on a port that cannot be used: a message box of its own;
         once dismissed the program ends in failure, having sent nothing."""
