@@ -159,10 +159,9 @@ RunTimeErrorReport::RunTimeErrorReport(const std::exception_ptr& unexpected) {
     std::rethrow_exception(unexpected);
   } catch (const std::bad_alloc&) {
     description_ = Tr("There is not enough memory.");
-  } catch (const std::system_error& error) {
+  } catch (const std::system_error& error) {  // what failed, in the system's words
     number = error.code().value();
-    description_ =
-        Format(Tr("The program met an error that it did not expect: {0}."), {error.what()});
+    description_ = Format(Tr("{0}."), {error.what()});
   } catch (const std::exception& error) {
     description_ =
         Format(Tr("The program met an error that it did not expect: {0}."), {error.what()});

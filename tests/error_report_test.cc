@@ -7,6 +7,7 @@
 #include <chrono>
 #include <exception>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 #include <tuple>
@@ -108,8 +109,9 @@ TEST(RunTimeErrorReport, AnythingUnexpectedIsReportedWithANumber) {
   EXPECT_EQ(RunTimeErrorReport(std::make_exception_ptr(std::system_error(
                                    ENOENT, std::system_category(), "cannot list /sys")))
                 .Log(),
-            "qj570-rs232: Run-time error '2': The program met an error that it did not expect: "
-            "cannot list /sys: No such file or directory.\n");
+            "qj570-rs232: Run-time error '2': cannot list /sys: No such file or directory.\n");
+  EXPECT_EQ(RunTimeErrorReport(std::make_exception_ptr(std::logic_error("no port"))).Message(),
+            "Run-time error '8199':\n\nThe program met an error that it did not expect: no port.");
   EXPECT_THAT(RunTimeErrorReport(std::make_exception_ptr(42)).Message(),
               StartsWith("Run-time error '8199':"));
 }

@@ -180,6 +180,36 @@ class WineTest(ProgramTestCase):
         self.assertEqual(done.returncode, 0, done.stderr)
         self.assert_receipts(3)
 
+    def test_a_key_held_down_prints_one_receipt(self):
+        self.map_ports({"COM1": self.printer.pty})
+        program = self.start()
+        self.check_held_keys(program)
+        self.close(program)
+
+    def test_a_printer_that_takes_no_data_ends_in_an_error_within_the_bound(self):
+        master, slave = os.openpty()  # nobody reads the master
+        self.addCleanup(os.close, master)
+        self.addCleanup(os.close, slave)
+        self.map_ports({"COM5": os.ttyname(slave)})
+        big = pathlib.Path(self.workdir.name) / "big.txt"
+        big.write_text(("A" * 1023 + "\n") * 64, encoding="ascii")  # more than a pty holds
+        started = time.monotonic()
+        done = self.run_program("--port", "COM5", "--receipt", "Z:" + str(big).replace("/", "\\"))
+        took = time.monotonic() - started
+        self.assertNotEqual(done.returncode, 0)
+        self.assertRegex(done.stderr, rb"the device did not take the data within \d+ s\. Is the "
+                         rb"printer switched on")
+        # Each write may take its bytes' time at 9600 baud and the 5 s margin;
+        # a write that returned at its deadline must not wait again for ever.
+        self.assertLess(took, 30)
+
+    def test_without_a_window_it_says_so_and_ends(self):
+        self.map_ports({})
+        env = {k: v for k, v in self.env.items() if k != "DISPLAY"}
+        done = subprocess.run([LOADER, PROGRAM], env=env, capture_output=True, timeout=60)
+        self.assertEqual(done.returncode, 1)
+        self.assertIn(b"cannot make the program's window", done.stderr)
+
     def test_bad_arguments_print_the_usage_and_open_nothing(self):
         self.map_ports({"COM1": self.printer.pty})
         for args in (["--bogus"], ["--port", "LPT1"], ["--port"]):

@@ -248,6 +248,7 @@ class GuestDrivers(unittest.TestCase):
             guest.wait_for("JOB /dev/ttyACM0 done", 30)
             cls.usbmon, received = guest.collect("USBMON ", "RECEIVED", 30)
             cls.acm_received = bytes.fromhex(received.split(" ", 1)[1])
+            cls.exclusive = guest.wait_for("EXCL ", 30)[1]
             guest.wait_for("GUEST stall", 30)
             cls.stall_error = guest.wait_for("ERROR job", 60)[1]
             cls.stall_took = int(guest.wait_for("TOOK", 10)[1].split()[1]) / 1000
@@ -365,10 +366,15 @@ class GuestDrivers(unittest.TestCase):
         self.assertIn(1, states, self.usbmon)
         self.assertEqual(states[-1], 0, self.usbmon)
 
+    def test_cdc_acm_held_by_a_link_stays_its_own_after_a_second_link_failed(self):
+        # EBUSY (16) for the user's open: the failed second link left the
+        # first one's exclusive use alone.
+        self.assertEqual(self.exclusive, "EXCL /dev/ttyACM0 second=busy other=16")
+
     def test_cdc_acm_that_takes_no_data_fails_within_the_bound_and_is_free_after(self):
         # 339 bytes at 9600 baud take 0.35 s; the margin is 5 s.
-        self.assertRegex(self.stall_error, r"^ERROR job \d+ use stalled cannot .* serial port "
-                         r"/dev/ttyACM0: the device has taken no data for 5 s")
+        self.assertRegex(self.stall_error, r"^ERROR job 8105 use stalled cannot .* serial port "
+                         r"/dev/ttyACM0: The device did not take the data in time \(within 5 s\)")
         self.assertGreater(self.stall_took, 5.0)
         self.assertLess(self.stall_took, 7.0)
         # The next job finds the port free; the stalled receipt's bytes died

@@ -46,6 +46,9 @@ sleep 0.2
 kill $mon
 grep -E ' s 21 2[02] ' /usbmon.txt | sed 's/^/USBMON /'
 echo "RECEIVED $(hexof /acm.bin)"
+# A user may open it, but not while a link holds it.
+chmod 666 /dev/ttyACM0
+/probe excl /dev/ttyACM0
 
 # A printer that takes no data: nobody has ttyGS0 open.
 kill $sink

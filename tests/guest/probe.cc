@@ -10,9 +10,12 @@
 //                          and again)
 //   probe sink TTY FILE    the device's side: appends what TTY receives to
 //                          FILE until TTY hangs up
+//   probe excl DEVICE      a second link fails while one holds the port; then
+//                          an open by another user must still be refused
 //   probe ports            the serial ports found
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -178,6 +181,38 @@ int Jobs(const std::string& device) {
   return Job(device);
 }
 
+// The exclusive flag belongs to the tty: the second link, failing, must not
+// give up the first one's. An unprivileged open shows whether it holds.
+int Exclusive(const std::string& device) {
+  qj570::SerialLink first(device);
+  qj570::SerialLink second(device);
+  try {
+    first.open();
+  } catch (const LinkError& error) {
+    PrintError("excl", error);
+    return 1;
+  }
+  const char* second_result = "opened";
+  try {
+    second.open();
+  } catch (const LinkError& error) {
+    second_result = TroubleName(error.trouble());
+  }
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) {
+      ::_exit(100);
+    }
+    ::_exit(::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK) >= 0 ? 0 : errno);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  std::printf("EXCL %s second=%s other=%d\n", device.c_str(), second_result,
+              WEXITSTATUS(status));
+  first.close();
+  return 0;
+}
+
 int Loop(const std::string& device) {
   qj570::SerialLink link(device);
   std::printf("LOOP %s started\n", device.c_str());
@@ -209,6 +244,9 @@ int main(int argc, char* argv[]) {
   if (command == "job") {
     return Job(device);
   }
+  if (command == "excl") {
+    return Exclusive(device);
+  }
   if (command == "loop") {
     return Loop(device);
   }
@@ -226,6 +264,6 @@ int main(int argc, char* argv[]) {
     return 0;
   }
   std::fprintf(stderr,
-               "usage: probe jobs|job|loop DEVICE | unplugs DEVICE STOP | sink TTY FILE | ports\n");
+               "usage: probe jobs|job|loop|excl DEVICE | unplugs DEVICE STOP | sink TTY FILE | ports\n");
   return 2;
 }
