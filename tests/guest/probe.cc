@@ -207,8 +207,7 @@ int Exclusive(const std::string& device) {
   }
   int status = 0;
   ::waitpid(child, &status, 0);
-  std::printf("EXCL %s second=%s other=%d\n", device.c_str(), second_result,
-              WEXITSTATUS(status));
+  std::printf("EXCL %s second=%s other=%d\n", device.c_str(), second_result, WEXITSTATUS(status));
   first.close();
   return 0;
 }
@@ -263,7 +262,8 @@ int main(int argc, char* argv[]) {
     std::printf("PORTS done\n");
     return 0;
   }
-  std::fprintf(stderr,
-               "usage: probe jobs|job|loop|excl DEVICE | unplugs DEVICE STOP | sink TTY FILE | ports\n");
+  std::fprintf(
+      stderr,
+      "usage: probe jobs|job|loop|excl DEVICE | unplugs DEVICE STOP | sink TTY FILE | ports\n");
   return 2;
 }
