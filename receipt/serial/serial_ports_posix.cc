@@ -1,8 +1,8 @@
 // Finding serial ports on Linux, from sysfs and /dev. Nothing is opened:
 // opening a port can raise DTR and reset what hangs on it.
 #include <algorithm>
-#include <exception>
 #include <cctype>
+#include <exception>
 #include <fstream>
 #include <string>
 #include <string_view>
@@ -84,4 +84,3 @@ std::vector<SerialPortInfo> FindSerialPortsUnder(const fs::path& root) noexcept 
 std::vector<SerialPortInfo> FindSerialPorts() noexcept { return FindSerialPortsUnder("/"); }
 
 }  // namespace qj570
-

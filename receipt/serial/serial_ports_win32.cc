@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <array>
 #include <exception>
-#include <string_view>
 #include <string>
+#include <string_view>
 
 #include "receipt/serial/serial_link.h"
 #include "receipt/serial/serial_ports.h"
