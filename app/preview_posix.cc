@@ -4,6 +4,7 @@
 #include "app/preview.h"
 #include "app/process.h"
 #include "app/receipt_file.h"
+#include "app/translation.h"
 #include "paper/paper.h"
 #include "paper/picture.h"
 #include "receipt/receipt_job.h"
@@ -28,7 +29,11 @@ int WritePreview(const std::string& png, const std::string& receipt) {
     paper::Font font = paper::Font::Find();
     paper::WritePng(paper::Draw(paper::ReadStream(bytes), font), png);
   } catch (const paper::PictureError& error) {
-    PrintError("qj570-rs232: " + DescribePictureError(error) + "\n");
+    // A character the font lacks is on a line of the receipt's file.
+    const bool in_file =
+        !receipt.empty() && error.problem() == paper::PictureError::Problem::kNoGlyph;
+    const std::string file = receipt == "-" ? Tr("standard input") : receipt;
+    PrintError("qj570-rs232: " + (in_file ? file + ": " : "") + DescribePictureError(error) + "\n");
     return 1;
   }
   return 0;

@@ -42,6 +42,8 @@ struct Row {
   [[nodiscard]] int Columns() const;
   // The glyphs in UTF-8.
   [[nodiscard]] std::string Text() const;
+
+  friend bool operator==(const Row&, const Row&) = default;
 };
 
 // Reads the byte stream command by command; a command ends at CR, so a
