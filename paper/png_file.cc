@@ -78,6 +78,7 @@ std::string EncodePng(const Picture& picture) {
   image.width = static_cast<png_uint_32>(picture.width);
   image.height = static_cast<png_uint_32>(picture.height);
   image.format = PNG_FORMAT_GRAY;
+  image.flags = PNG_IMAGE_FLAG_FAST;
   png_alloc_size_t size = 0;
   std::string png;
   if (png_image_write_get_memory_size(image, size, 0, picture.pixels.data(), 0, nullptr) != 0) {
