@@ -10,6 +10,7 @@
 //   --png DIR      also save each receipt as DIR/receipt-N.png
 //   --receipts N   exit after N form feeds (default: run until killed)
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -52,8 +53,17 @@ std::string Usage(const char* program) {
 class Printer {
  public:
   explicit Printer(const char* png_dir) : png_dir_(png_dir) {
+    // A missing font or folder fails before any receipt.
     if (png_dir_ != nullptr) {
-      font_.emplace(qj570::paper::Font::Find());  // a missing font fails before any receipt
+      struct stat folder {};
+      const int error = ::stat(png_dir_, &folder) != 0 ? errno
+                        : S_ISDIR(folder.st_mode)      ? 0
+                                                       : ENOTDIR;
+      if (error != 0) {
+        throw qj570::paper::PictureError(qj570::paper::PictureError::Problem::kUnwritable, png_dir_,
+                                         static_cast<std::uint32_t>(error));
+      }
+      font_.emplace(qj570::paper::Font::Find());
     }
   }
 
