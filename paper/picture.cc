@@ -8,8 +8,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <optional>
+#include <system_error>
 #include <utility>
 
 #include "receipt/cp950.h"
@@ -34,7 +34,7 @@ std::string Describe(PictureError::Problem problem, const std::string& name, std
     case PictureError::Problem::kUnwritable:
       break;
   }
-  return "cannot write " + name + ": " + std::strerror(static_cast<int>(value));
+  return "cannot write " + name + ": " + std::generic_category().message(static_cast<int>(value));
 }
 
 struct FontFile {
@@ -120,7 +120,8 @@ void Ink(Picture& picture, const Bitmap& glyph, int pen_x, int baseline, const B
           picture.pixels[static_cast<std::size_t>(y) * static_cast<std::size_t>(picture.width) +
                          static_cast<std::size_t>(x)];
       const auto ink = static_cast<std::uint8_t>(
-          255 - glyph.coverage[static_cast<std::size_t>(j * glyph.width + i)]);
+          255 - glyph.coverage[static_cast<std::size_t>(j) * static_cast<std::size_t>(glyph.width) +
+                               static_cast<std::size_t>(i)]);
       pixel = std::min(pixel, ink);
     }
   }
@@ -178,7 +179,8 @@ struct Font::Face {
     for (int j = 0; j < glyph.rows; ++j) {
       const unsigned char* row = source.buffer + static_cast<std::ptrdiff_t>(j) * source.pitch;
       for (int i = 0; i < glyph.width; ++i) {
-        glyph.coverage[static_cast<std::size_t>(j * glyph.width + i)] =
+        glyph.coverage[static_cast<std::size_t>(j) * static_cast<std::size_t>(glyph.width) +
+                       static_cast<std::size_t>(i)] =
             source.pixel_mode == FT_PIXEL_MODE_MONO
                 ? ((row[i / 8] >> (7 - i % 8)) & 1) != 0 ? 255 : 0
                 : row[i];
