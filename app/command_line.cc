@@ -5,6 +5,7 @@
 
 #include "app/error_report.h"
 #include "app/main_window.h"
+#include "app/preview.h"
 #include "app/process.h"
 #include "app/receipt_file.h"
 #include "app/translation.h"
@@ -64,9 +65,21 @@ Options ParseCommandLine(const std::vector<std::string>& args) {
       }
       options.action = Options::Action::kPrintReceipt;
       options.receipt = value;
+    } else if (TakeValue(args, i, "--preview", value)) {
+      if (!options.preview.empty() || value.empty()) {
+        throw UsageError(value.empty() ? Tr("--preview needs a file")
+                                       : Tr("--preview is given twice"));
+      }
+      options.preview = value;
     } else {
       throw UsageError(Format(Tr("unknown argument '{0}'"), {arg}));
     }
+  }
+  if (!options.preview.empty()) {
+    if (port_given) {
+      throw UsageError(Tr("--preview opens no port: --port has no use with it"));
+    }
+    options.action = Options::Action::kPreview;
   }
   return options;
 }
@@ -74,6 +87,7 @@ Options ParseCommandLine(const std::vector<std::string>& args) {
 std::string Usage() {
   return Format(
       Tr("Usage: qj570-rs232 [--port PORT] [--receipt FILE]\n"
+         "       qj570-rs232 --preview FILE.png [--receipt FILE]\n"
          "       qj570-rs232 --list-ports | --help | --version\n"
          "\n"
          "Without --receipt, opens a window whose button prints a sample receipt on\n"
@@ -83,6 +97,8 @@ std::string Usage() {
          "  --port PORT     use this serial port instead (/dev/ttyUSB0; COM3 on Windows)\n"
          "  --receipt FILE  print FILE, UTF-8 text, then end, with no window; - reads\n"
          "                  standard input. Each line prints as a line; SO may stand in it\n"
+         "  --preview PNG   draw the receipt (the sample, or --receipt's) as the printer\n"
+         "                  would print it, into the picture PNG; opens no port\n"
          "  --list-ports    list the serial ports that have hardware behind them\n"
          "  --help          show this help\n"
          "  --version       show the version\n"),
@@ -104,6 +120,8 @@ int Run(const Options& options) {
       return 0;
     case Options::Action::kPrintReceipt:
       return PrintReceiptFile(options.receipt, options.port);
+    case Options::Action::kPreview:
+      return WritePreview(options.preview, options.receipt);
     case Options::Action::kWindow:
       break;
   }

@@ -8,11 +8,19 @@
 namespace qj570::app {
 
 struct Options {
-  enum class Action : std::uint8_t { kWindow, kHelp, kVersion, kListPorts, kPrintReceipt };
+  enum class Action : std::uint8_t {
+    kWindow,
+    kHelp,
+    kVersion,
+    kListPorts,
+    kPrintReceipt,
+    kPreview,
+  };
   Action action = Action::kWindow;
   std::string port;  // in the link's form; serial port 1 unless --port
   bool port_given = false;
   std::string receipt;  // --receipt FILE; "-" is standard input
+  std::string preview;  // --preview FILE.png: draws the receipt there instead
 };
 
 // An argument the program does not take; what() says which.

@@ -70,18 +70,24 @@ std::string Describe(const ReceiptTextError& error) {
 
 }  // namespace
 
-int PrintReceiptFile(const std::string& path, const std::string& port) {
+std::optional<std::vector<PrinterLine>> ReadReceiptFile(const std::string& path) {
   const std::string name = path == "-" ? Tr("standard input") : path;
-  std::vector<PrinterLine> lines;
   try {
-    lines = ReceiptFromText(ReadAll(path, name), name);
+    return ReceiptFromText(ReadAll(path, name), name);
   } catch (const ReceiptTextError& error) {
     PrintError("qj570-rs232: " + Describe(error) + "\n");
+    return std::nullopt;
+  }
+}
+
+int PrintReceiptFile(const std::string& path, const std::string& port) {
+  const auto lines = ReadReceiptFile(path);
+  if (!lines) {
     return 1;
   }
   SerialLink link(port);
   try {
-    ReceiptJob(link, lines).run();
+    ReceiptJob(link, *lines).run();
   } catch (const LinkError& error) {
     PrintError(RunTimeErrorReport(error).Log());
     return 1;

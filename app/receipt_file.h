@@ -1,6 +1,10 @@
 #pragma once
 
+#include <optional>
 #include <string>
+#include <vector>
+
+#include "receipt/printer_line.h"
 
 namespace qj570::app {
 
@@ -8,6 +12,10 @@ namespace qj570::app {
 // window. The whole file is read and encoded before the port is opened, so
 // bad input sends nothing. Reports any failure on standard error and
 // returns the exit status: 0 when every byte has left the port, else 1.
+// The receipt in `path` ("-": standard input), read whole and encoded; on
+// bad input, says what is wrong on standard error and gives nothing.
+std::optional<std::vector<PrinterLine>> ReadReceiptFile(const std::string& path);
+
 int PrintReceiptFile(const std::string& path, const std::string& port);
 
 }  // namespace qj570::app

@@ -1,13 +1,16 @@
 // A QJ-570 on a pseudo-terminal, for trying the program without hardware.
 // Prints what arrives as the printer would print it: text lines in UTF-8
 // (a Big5 character takes two columns, as on paper), blank lines, and the
-// closing command and the form feed made visible.
+// closing command and the form feed made visible; with --png, a picture of
+// each receipt too. Both come from the same model of the paper.
 //
-//   virtual_printer [--raw FILE] [--receipts N]
+//   virtual_printer [--raw FILE] [--png DIR] [--receipts N]
 //
 //   --raw FILE     also append every byte received to FILE
+//   --png DIR      also save each receipt as DIR/receipt-N.png
 //   --receipts N   exit after N form feeds (default: run until killed)
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -15,143 +18,116 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
-#include <unordered_map>
+#include <utility>
+#include <vector>
 
+#include "app/picture_error.h"
 #include "app/translation.h"
-#include "receipt/cp950.h"
-#include "receipt/hex.h"
+#include "paper/paper.h"
+#include "paper/picture.h"
 #include "tools/pty_pair.h"
 
 namespace {
 
 using qj570::app::Format;
 using qj570::app::Tr;
-
-constexpr int kPaperColumns = 32;
+using qj570::paper::Row;
 
 std::string Usage(const char* program) {
   using qj570::app::Tr;
   return qj570::app::Format(
-      Tr("usage: {0} [--raw FILE] [--receipts N]\n"
+      Tr("usage: {0} [--raw FILE] [--png DIR] [--receipts N]\n"
          "A QJ-570 printer on a pseudo-terminal: prints what it receives.\n"
          "  --raw FILE     also append every byte received to FILE\n"
+         "  --png DIR      also save each receipt's picture as DIR/receipt-N.png\n"
          "  --receipts N   end after N receipts (default: run until stopped)\n"),
       {program});
 }
 
-std::string Utf8(char32_t c) {
-  std::string out;
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-  return out;
-}
-
-// A byte the printer does not print, made visible: "<1B>".
-std::string Shown(unsigned char byte) {
-  std::string shown = "<";  // appended, not "<" + ...: GCC 12 warns falsely (-Wrestrict)
-  shown += qj570::Hex(byte);
-  return shown += '>';
-}
-
+// Shows each row as the paper has it; with a folder, also saves each
+// receipt's picture there as receipt-N.png when its form feed arrives.
 class Printer {
  public:
-  Printer() {
-    for (const auto& entry : qj570::detail::Cp950Entries()) {
-      decode_.emplace(entry.code, entry.code_point);
+  explicit Printer(const char* png_dir) : png_dir_(png_dir) {
+    // A missing font or folder fails before any receipt.
+    if (png_dir_ != nullptr) {
+      struct stat folder {};
+      const int error = ::stat(png_dir_, &folder) != 0 ? errno
+                        : S_ISDIR(folder.st_mode)      ? 0
+                                                       : ENOTDIR;
+      if (error != 0) {
+        throw qj570::paper::PictureError(qj570::paper::PictureError::Problem::kUnwritable, png_dir_,
+                                         static_cast<std::uint32_t>(error));
+      }
+      font_.emplace(qj570::paper::Font::Find());
     }
   }
 
   // Feeds received bytes; returns how many form feeds they completed.
   int Feed(std::string_view bytes) {
     int form_feeds = 0;
-    for (const char b : bytes) {
-      if (b != '\r') {
-        pending_ += b;
-        continue;
+    for (auto& row : reader_.Feed(bytes)) {
+      Show(row);
+      if (row.kind == Row::Kind::kTear) {
+        ++form_feeds;
       }
-      form_feeds += Command(pending_) ? 1 : 0;
-      pending_.clear();
+      if (png_dir_ != nullptr) {
+        SaveAtTear(std::move(row));
+      }
     }
     return form_feeds;
   }
 
  private:
-  // One CR-terminated command. Returns true for a form feed.
-  bool Command(const std::string& cmd) {
-    if (cmd.rfind("\x1B"
-                  "PB1",
-                  0) == 0) {
-      Paper(cmd.substr(4));
-    } else if (cmd ==
-               "\x1B"
-               "LB1") {
-      Paper("");
-    } else if (cmd ==
-               "\x1B"
-               "VB") {
-      std::printf("%s\n", Tr("  [VB: closing command]"));
-    } else if (cmd == "\x0C") {
-      std::printf("%s\n\n", Format(Tr("--8<-- form feed: receipt {0} ends ------"),
-                                   {std::to_string(++receipts_)})
-                                .c_str());
-    } else {
-      std::string shown;
-      for (const char b : cmd) {
-        shown += Shown(static_cast<unsigned char>(b));
+  static void Show(const Row& row) {
+    switch (row.kind) {
+      case Row::Kind::kPrinted:
+      case Row::Kind::kFeed: {
+        const int columns = row.Columns();
+        std::printf("|%s%*s|\n", row.Text().c_str(),
+                    columns < qj570::paper::kColumns ? qj570::paper::kColumns - columns : 0, "");
+        break;
       }
-      std::printf("%s\n", Format(Tr("  [unknown command {0}<0D>]"), {shown}).c_str());
+      case Row::Kind::kClosing:
+        std::printf("%s\n", Tr("  [VB: closing command]"));
+        break;
+      case Row::Kind::kTear:
+        std::printf("%s\n\n", Format(Tr("--8<-- form feed: receipt {0} ends ------"),
+                                     {std::to_string(row.receipt)})
+                                  .c_str());
+        break;
+      case Row::Kind::kUnknown:
+        std::printf("%s\n", Format(Tr("  [unknown command {0}<0D>]"), {row.Text()}).c_str());
+        break;
     }
     std::fflush(stdout);
-    return cmd == "\x0C";
   }
 
-  // A line of paper; Big5 text in two columns a character.
-  void Paper(std::string_view big5) {
-    std::string line;
-    int columns = 0;
-    for (std::size_t i = 0; i < big5.size(); ++i) {
-      const auto b = static_cast<unsigned char>(big5[i]);
-      if (b == 0x0E) {
-        line += "\u240E";  // SO, visible: the printer prints the next character wide
-        columns += 1;
-      } else if (b >= 0x20 && b < 0x7F) {
-        line += static_cast<char>(b);
-        columns += 1;
-      } else if (b >= 0x81 && i + 1 < big5.size()) {
-        const auto code =
-            static_cast<std::uint16_t>(b << 8 | static_cast<unsigned char>(big5[i + 1]));
-        const auto it = decode_.find(code);
-        line += it != decode_.end() ? Utf8(it->second)
-                                    : Shown(b) + Shown(static_cast<unsigned char>(big5[i + 1]));
-        columns += 2;
-        ++i;
-      } else {
-        line += Shown(b);
-        columns += 4;
-      }
+  void SaveAtTear(Row row) {
+    const bool tear = row.kind == Row::Kind::kTear;
+    const int receipt = row.receipt;
+    receipt_.push_back(std::move(row));
+    if (!tear) {
+      return;
     }
-    std::printf("|%s%*s|\n", line.c_str(), columns < kPaperColumns ? kPaperColumns - columns : 0,
-                "");
+    const std::string path = std::string(png_dir_) + "/receipt-" + std::to_string(receipt) + ".png";
+    qj570::paper::WritePng(qj570::paper::Draw(receipt_, *font_), path);
+    receipt_.clear();
   }
 
-  std::unordered_map<std::uint16_t, char32_t> decode_;
-  std::string pending_;
-  int receipts_ = 0;
+  qj570::paper::StreamReader reader_;
+  const char* png_dir_;
+  std::optional<qj570::paper::Font> font_;
+  std::vector<Row> receipt_;  // since the last form feed
 };
 
 // Prints what arrives until `receipts` form feeds (0: forever).
-int Serve(const char* raw_path, int receipts) {
+int Serve(const char* raw_path, const char* png_dir, int receipts) {
+  Printer printer(png_dir);
   int raw = -1;
   if (raw_path != nullptr &&
       (raw = ::open(raw_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644)) < 0) {
@@ -165,7 +141,6 @@ int Serve(const char* raw_path, int receipts) {
   std::fprintf(stderr, "%s\n",
                Format(Tr("To print on it:  qj570-rs232 --port {0}"), {line.slave_path()}).c_str());
 
-  Printer printer;
   std::array<char, 4096> buf{};
   int printed = 0;
   while (receipts == 0 || printed < receipts) {
@@ -191,11 +166,14 @@ int Serve(const char* raw_path, int receipts) {
 int main(int argc, char** argv) {
   qj570::app::SetUpLanguage();
   const char* raw_path = nullptr;
+  const char* png_dir = nullptr;
   int receipts = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (arg == "--raw" && i + 1 < argc) {
       raw_path = argv[++i];
+    } else if (arg == "--png" && i + 1 < argc) {
+      png_dir = argv[++i];
     } else if (arg == "--receipts" && i + 1 < argc) {
       receipts = std::atoi(argv[++i]);
     } else if (arg == "--help" || arg == "-h") {
@@ -207,9 +185,12 @@ int main(int argc, char** argv) {
     }
   }
   try {
-    return Serve(raw_path, receipts);
+    return Serve(raw_path, png_dir, receipts);
   } catch (const std::system_error& error) {
     std::fprintf(stderr, "qj570-virtual-printer: %s\n", error.what());
+  } catch (const qj570::paper::PictureError& error) {
+    std::fprintf(stderr, "qj570-virtual-printer: %s\n",
+                 qj570::app::DescribePictureError(error).c_str());
   }
   return 1;
 }

@@ -14,7 +14,7 @@ import time
 import unittest
 
 from x_session import (Program, ProgramTestCase, VirtualPrinter, Xvfb, in_private_dev,
-                       port_is_free, require_tools)
+                       port_is_free, require_tools, wait_until)
 
 PROGRAM, PRINTER = sys.argv[1], sys.argv[2]
 SAMPLE_TEXT = str(pathlib.Path(__file__).resolve().parents[1] / "data" / "sample_receipt.txt")
@@ -262,6 +262,51 @@ class WindowTest(ProgramTestCase):
         queued = fcntl.ioctl(master, termios.FIONREAD, b"\0\0\0\0")
         time.sleep(self.QUIET)
         self.assertEqual(fcntl.ioctl(master, termios.FIONREAD, b"\0\0\0\0"), queued)
+
+    def test_preview_draws_the_receipt_with_no_display_and_no_serial_port(self):
+        """The sample, and the sample written as text, give the same picture,
+        in a /dev with no serial port and with no DISPLAY; the virtual
+        printer's picture of the job is that picture too."""
+        work = pathlib.Path(self.workdir.name)
+        no_display = {k: v for k, v in os.environ.items() if k != "DISPLAY"}
+        for args in (["--preview", work / "sample.png"],
+                     ["--receipt", SAMPLE_TEXT, f"--preview={work / 'text.png'}"]):
+            done = self.run_program(*map(str, args), env=no_display)
+            self.assertEqual((done.returncode, done.stderr), (0, b""), args)
+        picture = (work / "sample.png").read_bytes()
+        self.assertEqual(picture[:8], b"\x89PNG\r\n\x1a\n")
+        self.assertEqual((work / "text.png").read_bytes(), picture)
+
+        (work / "pictures").mkdir()
+        self.printer.stop()
+        self.printer = VirtualPrinter(PRINTER, self.workdir.name, png_dir=work / "pictures")
+        done = self.run_program("--receipt", SAMPLE_TEXT, "--port", self.printer.pty)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertTrue(wait_until(lambda: (work / "pictures" / "receipt-1.png").exists(), 5))
+        self.assertEqual((work / "pictures" / "receipt-1.png").read_bytes(), picture)
+        self.assertIn("|\u240e總\u240e計          113元           |\n  [VB: closing command]\n"
+                      "--8<-- form feed: receipt 1 ends ------\n", self.printer.shown.read_text())
+
+    def test_a_preview_that_cannot_be_made_says_why_and_leaves_no_file(self):
+        work = pathlib.Path(self.workdir.name)
+        (work / "folder.png").mkdir()
+        empty_config = work / "fonts.conf"
+        empty_config.write_text("<?xml version='1.0'?><fontconfig></fontconfig>")
+        before = sorted(work.iterdir())
+        cases = [(["--preview", work / "folder.png"], {},
+                  b"cannot write " + bytes(work / "folder.png") + b": Is a directory"),
+                 (["--preview", "/nonexistent/r.png"], {},
+                  b"cannot write /nonexistent/r.png: No such file or directory"),
+                 (["--preview", work / "r.png"], {"FONTCONFIG_FILE": str(empty_config)},
+                  b"no font for Traditional Chinese was found: install fonts-noto-cjk"),
+                 (["--preview", work / "r.png", "--port", "/dev/ttyS1"], {},
+                  b"--preview opens no port")]
+        for args, env, message in cases:
+            done = self.run_program(*map(str, args), env=dict(os.environ, **env))
+            self.assertNotEqual(done.returncode, 0, args)
+            self.assertIn(message, done.stderr, args)
+        self.assertEqual(sorted(work.iterdir()), before)
+        self.assertEqual(list((work / "folder.png").iterdir()), [])
 
     def test_help_version_and_the_ports_there_are(self):
         for args, text in [(["--help"], b"--port PORT"), (["-h"], b"Usage: qj570-rs232"),

@@ -108,14 +108,16 @@ class Printer:
 
 
 class VirtualPrinter(Printer):
-    """tools/virtual_printer on a fresh pty, saving the raw bytes."""
+    """tools/virtual_printer on a fresh pty, saving the raw bytes (and with
+    png_dir, each receipt's picture)."""
 
-    def __init__(self, binary, workdir):
+    def __init__(self, binary, workdir, png_dir=None):
         self.raw = pathlib.Path(workdir) / "received.bin"
         self.shown = pathlib.Path(workdir) / "printed.txt"
+        pictures = ["--png", str(png_dir)] if png_dir else []
         with open(self.shown, "w") as out:
-            self.process = subprocess.Popen([binary, "--raw", str(self.raw)], stdout=out,
-                                            stderr=subprocess.DEVNULL)
+            self.process = subprocess.Popen([binary, "--raw", str(self.raw), *pictures],
+                                            stdout=out, stderr=subprocess.DEVNULL)
         first = wait_until(lambda: self.shown.read_text().split("\n", 1)[0], 5)
         self.pty = re.search(r"/dev/pts/\d+", first).group(0)
 
