@@ -60,7 +60,7 @@ const char* FlowWords(FlowControl flow) {
 
 // What the system or the link said, without the full stop the system may
 // end it with (the sentence gets its own).
-std::string Reason(const LinkError& error) {
+std::string Reason(const LinkError& error, const PortSettings& settings) {
   if (error.code().category() != LinkCategory()) {
     std::string text = error.code().message();
     for (const std::string_view stop : {".", "\xE3\x80\x82"}) {  // . and 。
@@ -76,9 +76,9 @@ std::string Reason(const LinkError& error) {
     case LinkErrc::kAlreadyOpen:
       return Tr("it is already open");
     case LinkErrc::kUnsupportedSettings:
-      return Format(Tr("this system cannot set {0}"), {SettingsInWords(kPortSettings)});
+      return Format(Tr("this system cannot set {0}"), {SettingsInWords(settings)});
     case LinkErrc::kSettingsNotTaken:
-      return Format(Tr("the driver did not take {0}"), {SettingsInWords(kPortSettings)});
+      return Format(Tr("the driver did not take {0}"), {SettingsInWords(settings)});
     case LinkErrc::kStalled:
       return Format(Tr("the device has taken no data for {0} s"),
                     {std::to_string(error.waited().count())});
@@ -133,21 +133,22 @@ bool CouldBeAnotherPort(const LinkError& error) {
 
 }  // namespace
 
-std::string DescribeFailure(const LinkError& error, const std::vector<SerialPortInfo>& ports) {
+std::string DescribeFailure(const LinkError& error, const std::vector<SerialPortInfo>& ports,
+                            const PortSettings& settings) {
   // "cannot open serial port /dev/ttyS0: No such file or directory."
-  const std::string failed =
-      Format(Tr("{0} {1}: {2}."), {StepWords(error.step()), error.device(), Reason(error)});
+  const std::string failed = Format(
+      Tr("{0} {1}: {2}."), {StepWords(error.step()), error.device(), Reason(error, settings)});
   const std::string advice = Advice(error, ports);
   return advice.empty() ? failed : Format(Tr("{0} {1}"), {failed, advice});
 }
 
-RunTimeErrorReport::RunTimeErrorReport(const LinkError& error) {
+RunTimeErrorReport::RunTimeErrorReport(const LinkError& error, const PortSettings& settings) {
   if (CouldBeAnotherPort(error)) {
     ports_found_ = FindSerialPorts();
     ports_ = DescribeSerialPorts(ports_found_);
   }
   heading_ = Format(Tr("Run-time error '{0}':"), {std::to_string(error.number())});
-  description_ = DescribeFailure(error, ports_found_);
+  description_ = DescribeFailure(error, ports_found_, settings);
 }
 
 std::vector<SerialPortInfo> PortsToOffer(const LinkError& error,

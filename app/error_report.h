@@ -12,10 +12,10 @@ namespace qj570::app {
 // What the user is told of a failed job: the heading, what failed, what it
 // means, what to do next and, when the port could not be taken, the serial
 // ports this computer does have. Made once per failure, so the ports are
-// looked up once.
+// looked up once. `settings` are those the link was given.
 class RunTimeErrorReport {
  public:
-  explicit RunTimeErrorReport(const LinkError& error);
+  explicit RunTimeErrorReport(const LinkError& error, const PortSettings& settings = kPortSettings);
 
   // For the box: "Run-time error '2':", a blank line, the description and
   // the ports, if looked up.
@@ -36,8 +36,10 @@ class RunTimeErrorReport {
 
 // "cannot open serial port /dev/ttyS0: No such file or directory. There is
 // no device of that name. ..." What failed, what it means, what to do;
-// `ports` are those this computer has, for the next step.
-std::string DescribeFailure(const LinkError& error, const std::vector<SerialPortInfo>& ports = {});
+// `ports` are those this computer has, for the next step; `settings` those
+// the link was given.
+std::string DescribeFailure(const LinkError& error, const std::vector<SerialPortInfo>& ports = {},
+                            const PortSettings& settings = kPortSettings);
 
 // "9600 baud, 8 data bits, no parity, 1 stop bit, no flow control"
 std::string SettingsInWords(const PortSettings& settings);

@@ -11,7 +11,7 @@ void Form1::Command1_Click() {
   try {
     ReceiptJob(MSComm1).run();
   } catch (const LinkError& error) {
-    const RunTimeErrorReport report(error);
+    const RunTimeErrorReport report(error, settings_);
     LogError(report.Log());
     // Someone who started the program from a menu has no --port: the box
     // offers the ports this computer does have.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/error_report.h"
+#include "app/exit_status.h"
 #include "app/process.h"
 #include "app/translation.h"
 #include "receipt/cp950.h"
@@ -70,23 +71,24 @@ std::string Describe(const ReceiptTextError& error) {
 
 }  // namespace
 
-int PrintReceiptFile(const std::string& path, const std::string& port) {
+int PrintReceiptFile(const std::string& path, const std::string& port,
+                     const PortSettings& settings) {
   const std::string name = path == "-" ? Tr("standard input") : path;
   std::vector<PrinterLine> lines;
   try {
     lines = ReceiptFromText(ReadAll(path, name), name);
   } catch (const ReceiptTextError& error) {
     PrintError("qj570-rs232: " + Describe(error) + "\n");
-    return 1;
+    return Code(ExitStatus::kBadReceipt);
   }
-  SerialLink link(port);
+  SerialLink link(port, settings);
   try {
     ReceiptJob(link, lines).run();
   } catch (const LinkError& error) {
-    PrintError(RunTimeErrorReport(error).Log());
-    return 1;
+    PrintError(RunTimeErrorReport(error, settings).Log());
+    return Code(ExitStatusOf(error));
   }
-  return 0;
+  return Code(ExitStatus::kDone);
 }
 
 }  // namespace qj570::app

@@ -2,12 +2,16 @@
 
 #include <string>
 
+#include "receipt/serial/serial_link.h"
+
 namespace qj570::app {
 
-// Prints the receipt in `path` ("-": standard input) on `port`, with no
-// window. The whole file is read and encoded before the port is opened, so
-// bad input sends nothing. Reports any failure on standard error and
-// returns the exit status: 0 when every byte has left the port, else 1.
-int PrintReceiptFile(const std::string& path, const std::string& port);
+// Prints the receipt in `path` ("-": standard input) on `port`, set up
+// with `settings`, with no window. The whole file is read and encoded
+// before the port is opened, so bad input sends nothing. Reports any
+// failure on standard error and returns the exit status (ExitStatus): 0
+// when every byte has left the port, else the kind of failure.
+int PrintReceiptFile(const std::string& path, const std::string& port,
+                     const PortSettings& settings);
 
 }  // namespace qj570::app
