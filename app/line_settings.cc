@@ -30,7 +30,9 @@ std::string_view Trimmed(std::string_view text) {
 }
 
 // "19200", also "19200bps" or "19200 baud" as some pages print it.
-std::optional<unsigned> Speed(std::string_view field) {
+std::optional<unsigned> Speed(std::string_view written) {
+  const std::string lower = Lower(written);
+  std::string_view field = lower;
   for (const std::string_view unit : {"bps", "baud"}) {
     if (field.ends_with(unit)) {
       field = Trimmed(field.substr(0, field.size() - unit.size()));
@@ -50,7 +52,7 @@ std::optional<unsigned> Speed(std::string_view field) {
 // are taken here, so that 7E1 can be refused for what it is.
 bool TakeFraming(std::string_view field, PortSettings& settings) {
   std::string compact;
-  for (const char c : field) {
+  for (const char c : Lower(field)) {
     if (c != '-' && c != '/' && c != ' ') {
       compact += c;
     }
@@ -68,7 +70,8 @@ bool TakeFraming(std::string_view field, PortSettings& settings) {
   return true;
 }
 
-bool TakeFlow(std::string_view field, PortSettings& settings) {
+bool TakeFlow(std::string_view written, PortSettings& settings) {
+  const std::string field = Lower(written);
   for (const std::string_view none : {"none", "off"}) {
     if (field == none) {
       settings.flow_control = FlowControl::kNone;
@@ -93,11 +96,12 @@ bool TakeFlow(std::string_view field, PortSettings& settings) {
 }  // namespace
 
 PortSettings ParseLineSettings(std::string_view text) {
-  const std::string lower = Lower(Trimmed(text));
+  // Each field in lower case, but named in messages as it was written.
+  const std::string_view trimmed = Trimmed(text);
   std::vector<std::string_view> fields;
-  for (std::size_t start = 0; start <= lower.size();) {
-    const std::size_t end = std::min(lower.find(',', start), lower.size());
-    fields.push_back(Trimmed(std::string_view(lower).substr(start, end - start)));
+  for (std::size_t start = 0; start <= trimmed.size();) {
+    const std::size_t end = std::min(trimmed.find(',', start), trimmed.size());
+    fields.push_back(Trimmed(trimmed.substr(start, end - start)));
     start = end + 1;
   }
   const auto misread = [&] {

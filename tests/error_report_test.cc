@@ -151,7 +151,7 @@ TEST(LineSettings, ReadsWhatASelfTestPagePrintsAndRefusesTheRest) {
   EXPECT_THAT(refused("19200,7E1"), HasSubstr("7 data bits cannot carry the receipt, whose Big5"));
   EXPECT_THAT(refused("14400"), HasSubstr("14400 baud is not a standard speed"));
   EXPECT_THAT(refused("230400"), HasSubstr("not a standard speed"));
-  EXPECT_THAT(refused("9600,8M1"), HasSubstr("'8m1' is neither a framing"));
+  EXPECT_THAT(refused("9600,8M1"), HasSubstr("'8M1' is neither a framing"));
   EXPECT_THAT(refused("9600,8N1,dtrdsr"), HasSubstr("'dtrdsr' is neither"));
   for (const char* line :
        {"8N1", "", "9600,", "9600,rtscts,8N1", "9600,8N1,8E1", "9600 8N1", "96OO"}) {
