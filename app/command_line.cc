@@ -4,6 +4,8 @@
 #include <string_view>
 
 #include "app/error_report.h"
+#include "app/exit_status.h"
+#include "app/line_settings.h"
 #include "app/main_window.h"
 #include "app/preview.h"
 #include "app/process.h"
@@ -39,6 +41,7 @@ Options ParseCommandLine(const std::vector<std::string>& args) {
   Options options;
   options.port = DefaultPort();
   bool port_given = false;
+  bool line_given = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     std::string value;
@@ -58,6 +61,12 @@ Options ParseCommandLine(const std::vector<std::string>& args) {
       options.port = *port;
       port_given = true;
       options.port_given = true;
+    } else if (TakeValue(args, i, "--line", value)) {
+      if (line_given) {
+        throw UsageError(Tr("--line is given twice"));
+      }
+      options.settings = ParseLineSettings(value);
+      line_given = true;
     } else if (TakeValue(args, i, "--receipt", value)) {
       if (options.action == Options::Action::kPrintReceipt || value.empty()) {
         throw UsageError(value.empty() ? Tr("--receipt needs a file")
@@ -86,7 +95,7 @@ Options ParseCommandLine(const std::vector<std::string>& args) {
 
 std::string Usage() {
   return Format(
-      Tr("Usage: qj570-rs232 [--port PORT] [--receipt FILE]\n"
+      Tr("Usage: qj570-rs232 [--port PORT] [--line SETTINGS] [--receipt FILE]\n"
          "       qj570-rs232 --preview FILE.png [--receipt FILE]\n"
          "       qj570-rs232 --list-ports | --help | --version\n"
          "\n"
@@ -95,6 +104,11 @@ std::string Usage() {
          "at {1}.\n"
          "\n"
          "  --port PORT     use this serial port instead (/dev/ttyUSB0; COM3 on Windows)\n"
+         "  --line SETTINGS the line's speed, framing and flow control for this run, as\n"
+         "                  the printer's self-test page shows them: 19200, 38400,8E1,\n"
+         "                  9600,8N1,rtscts or 9600,8N1,xonxoff ({2} unless given).\n"
+         "                  If the printer prints garbage, its speed or framing\n"
+         "                  differs: its self-test page shows them\n"
          "  --receipt FILE  print FILE, UTF-8 text, then end, with no window; - reads\n"
          "                  standard input. Each line prints as a line; SO may stand in it\n"
          "  --preview PNG   draw the receipt (the sample, or --receipt's) as the printer\n"
@@ -102,7 +116,8 @@ std::string Usage() {
          "  --list-ports    list the serial ports that have hardware behind them\n"
          "  --help          show this help\n"
          "  --version       show the version\n"),
-      {DefaultPort(), SettingsInWords(kPortSettings)});
+      {DefaultPort(), SettingsInWords(kPortSettings), LineSettingsText(kPortSettings)}) +
+         "\n" + ExitStatusesInWords();
 }
 
 namespace {
@@ -111,21 +126,21 @@ int Run(const Options& options) {
   switch (options.action) {
     case Options::Action::kHelp:
       PrintOut(Usage());
-      return 0;
+      return Code(ExitStatus::kDone);
     case Options::Action::kVersion:
       PrintOut("qj570-rs232 " QJ570_VERSION "\n");
-      return 0;
+      return Code(ExitStatus::kDone);
     case Options::Action::kListPorts:
       PrintOut(DescribeSerialPorts(FindSerialPorts()) + "\n");
-      return 0;
+      return Code(ExitStatus::kDone);
     case Options::Action::kPrintReceipt:
-      return PrintReceiptFile(options.receipt, options.port);
+      return PrintReceiptFile(options.receipt, options.port, options.settings);
     case Options::Action::kPreview:
       return WritePreview(options.preview, options.receipt);
     case Options::Action::kWindow:
       break;
   }
-  Form1 form1(options.port, !options.port_given);
+  Form1 form1(options.port, options.settings, !options.port_given);
   form1.Show();
   return form1.Run();
 }
@@ -138,14 +153,14 @@ int RunCommandLine(const std::vector<std::string>& args) {
     options = ParseCommandLine(args);
   } catch (const UsageError& error) {
     PrintError(std::string("qj570-rs232: ") + error.what() + "\n\n" + Usage());
-    return 2;
+    return Code(ExitStatus::kUsage);
   }
   try {
     return Run(options);
   } catch (...) {  // what no part of the program reported: no memory, no window
     PrintError(RunTimeErrorReport(std::current_exception()).Log());
   }
-  return 1;
+  return Code(ExitStatus::kFailed);
 }
 
 }  // namespace qj570::app

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "receipt/serial/serial_link.h"
+
 namespace qj570::app {
 
 struct Options {
@@ -19,8 +21,9 @@ struct Options {
   Action action = Action::kWindow;
   std::string port;  // in the link's form; serial port 1 unless --port
   bool port_given = false;
-  std::string receipt;  // --receipt FILE; "-" is standard input
-  std::string preview;  // --preview FILE.png: draws the receipt there instead
+  PortSettings settings = kPortSettings;  // --line
+  std::string receipt;                    // --receipt FILE; "-" is standard input
+  std::string preview;                    // --preview FILE.png: draws the receipt there instead
 };
 
 // An argument the program does not take; what() says which.
@@ -34,8 +37,8 @@ Options ParseCommandLine(const std::vector<std::string>& args);
 
 std::string Usage();
 
-// Does what the arguments ask and returns the exit status: 0 done, 1 a
-// failure that was reported, 2 a bad argument (nothing was opened).
+// Does what the arguments ask and returns the exit status (ExitStatus): 0
+// done, 2 a bad argument (nothing was opened), else the failure reported.
 int RunCommandLine(const std::vector<std::string>& args);
 
 }  // namespace qj570::app

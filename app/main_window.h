@@ -16,9 +16,11 @@ namespace qj570::app {
 // main_window_<toolkit>.cc builds it for one toolkit.
 class Form1 {
  public:
-  // Creates the window and its controls; the port stays closed. With
-  // `offer_ports`, a box about a missing port offers the ports there are.
-  explicit Form1(std::string port = DefaultPort(), bool offer_ports = false);
+  // Creates the window and its controls; the port stays closed, to be set
+  // up with `settings` at each press. With `offer_ports`, a box about a
+  // missing port offers the ports there are.
+  explicit Form1(std::string port = DefaultPort(), PortSettings settings = kPortSettings,
+                 bool offer_ports = false);
   // Lets the port go if a failed job left it held.
   ~Form1();
   Form1(const Form1&) = delete;

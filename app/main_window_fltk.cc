@@ -245,8 +245,10 @@ std::unique_ptr<Form1::Widgets> Form1::MakeWidgets() {
   return std::make_unique<Widgets>(DisplayDpi());
 }
 
-Form1::Form1(std::string port, bool offer_ports)
-    : MSComm1(std::move(port)), widgets_(MakeWidgets()), offer_ports_(offer_ports) {
+Form1::Form1(std::string port, PortSettings settings, bool offer_ports)
+    : MSComm1(std::move(port), settings),
+      widgets_(MakeWidgets()),
+      offer_ports_(offer_ports) {
   Fl_Double_Window& form = widgets_->form;
   form.end();
   form.xclass("qj570-rs232");

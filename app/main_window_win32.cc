@@ -161,8 +161,10 @@ LRESULT CALLBACK Form1::Widgets::Proc(HWND hwnd, UINT message, WPARAM wparam, LP
 
 std::unique_ptr<Form1::Widgets> Form1::MakeWidgets() { return std::make_unique<Widgets>(); }
 
-Form1::Form1(std::string port, bool offer_ports)
-    : MSComm1(std::move(port)), widgets_(MakeWidgets()), offer_ports_(offer_ports) {
+Form1::Form1(std::string port, PortSettings settings, bool offer_ports)
+    : MSComm1(std::move(port), settings),
+      widgets_(MakeWidgets()),
+      offer_ports_(offer_ports) {
   const HINSTANCE instance = GetModuleHandleW(nullptr);
   WNDCLASSEXW window_class{};
   window_class.cbSize = sizeof(window_class);

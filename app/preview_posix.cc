@@ -1,5 +1,6 @@
 #include <vector>
 
+#include "app/exit_status.h"
 #include "app/picture_error.h"
 #include "app/preview.h"
 #include "app/process.h"
@@ -18,7 +19,7 @@ int WritePreview(const std::string& png, const std::string& receipt) {
   } else if (auto read = ReadReceiptFile(receipt)) {
     lines = std::move(*read);
   } else {
-    return 1;
+    return Code(ExitStatus::kBadReceipt);
   }
   // The bytes the job would send: the picture shows what the printer gets.
   std::string bytes;
@@ -34,9 +35,9 @@ int WritePreview(const std::string& png, const std::string& receipt) {
         !receipt.empty() && error.problem() == paper::PictureError::Problem::kNoGlyph;
     const std::string file = receipt == "-" ? Tr("standard input") : receipt;
     PrintError("qj570-rs232: " + (in_file ? file + ": " : "") + DescribePictureError(error) + "\n");
-    return 1;
+    return Code(ExitStatus::kFailed);
   }
-  return 0;
+  return Code(ExitStatus::kDone);
 }
 
 }  // namespace qj570::app

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/error_report.h"
+#include "app/exit_status.h"
 #include "app/process.h"
 #include "app/translation.h"
 #include "receipt/cp950.h"
@@ -80,19 +81,20 @@ std::optional<std::vector<PrinterLine>> ReadReceiptFile(const std::string& path)
   }
 }
 
-int PrintReceiptFile(const std::string& path, const std::string& port) {
+int PrintReceiptFile(const std::string& path, const std::string& port,
+                     const PortSettings& settings) {
   const auto lines = ReadReceiptFile(path);
   if (!lines) {
-    return 1;
+    return Code(ExitStatus::kBadReceipt);
   }
-  SerialLink link(port);
+  SerialLink link(port, settings);
   try {
     ReceiptJob(link, *lines).run();
   } catch (const LinkError& error) {
     PrintError(RunTimeErrorReport(error).Log());
-    return 1;
+    return Code(ExitStatusOf(error));
   }
-  return 0;
+  return Code(ExitStatus::kDone);
 }
 
 }  // namespace qj570::app

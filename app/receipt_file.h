@@ -6,16 +6,20 @@
 
 #include "receipt/printer_line.h"
 
+#include "receipt/serial/serial_link.h"
+
 namespace qj570::app {
 
-// Prints the receipt in `path` ("-": standard input) on `port`, with no
-// window. The whole file is read and encoded before the port is opened, so
-// bad input sends nothing. Reports any failure on standard error and
-// returns the exit status: 0 when every byte has left the port, else 1.
 // The receipt in `path` ("-": standard input), read whole and encoded; on
 // bad input, says what is wrong on standard error and gives nothing.
 std::optional<std::vector<PrinterLine>> ReadReceiptFile(const std::string& path);
 
-int PrintReceiptFile(const std::string& path, const std::string& port);
+// Prints the receipt in `path` on `port`, set up with `settings`, with no
+// window. The whole file is read and encoded before the port is opened, so
+// bad input sends nothing. Reports any failure on standard error and
+// returns the exit status (ExitStatus): 0 when every byte has left the
+// port, else the kind of failure.
+int PrintReceiptFile(const std::string& path, const std::string& port,
+                     const PortSettings& settings);
 
 }  // namespace qj570::app

@@ -13,6 +13,9 @@
 #include <tuple>
 #include <vector>
 
+#include "app/command_line.h"
+#include "app/line_settings.h"
+
 namespace qj570::app {
 namespace {
 
@@ -169,6 +172,42 @@ TEST(RunTimeErrorReport, WrapsForTheBoxKeepingThePortListsIndentation) {
             "cannot open serial port /dev/ttyS0: No\nsuch file or directory.\n\n"
             "Serial ports on this computer:\n  /dev/ttyUSB0\n"
             "    /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K1X2B-if00-port0\n    x");
+}
+
+// --line takes the settings as self-test pages print them, in any case and
+// with the usual separators, and refuses what would garble the receipt.
+TEST(LineSettings, ReadsWhatASelfTestPagePrintsAndRefusesTheRest) {
+  const auto text = [](const char* line) { return LineSettingsText(ParseLineSettings(line)); };
+  EXPECT_EQ(text("19200"), "19200,8N1");
+  EXPECT_EQ(text("38400,8E1"), "38400,8E1");
+  EXPECT_EQ(text(" 115200bps , 8-o-2 "), "115200,8O2");
+  EXPECT_EQ(text("9600,8N1,RTS/CTS"), "9600,8N1,rtscts");
+  EXPECT_EQ(text("1200,xonxoff"), "1200,8N1,xonxoff");
+  EXPECT_EQ(text("57600,8n1,none"), "57600,8N1");
+  const PortSettings odd = ParseLineSettings("4800,8O1,xon/xoff");
+  EXPECT_EQ(odd.baud, 4800U);
+  EXPECT_EQ(odd.data_bits, 8U);
+  EXPECT_EQ(odd.parity, Parity::kOdd);
+  EXPECT_EQ(odd.stop_bits, StopBits::kOne);
+  EXPECT_EQ(odd.flow_control, FlowControl::kXonXoff);
+  EXPECT_EQ(odd.dtr, kPortSettings.dtr);  // what --line does not name stays as it was
+  const auto refused = [](const char* line) {
+    try {
+      ParseLineSettings(line);
+    } catch (const UsageError& e) {
+      return std::string(e.what());
+    }
+    return std::string("taken");
+  };
+  EXPECT_THAT(refused("19200,7E1"), HasSubstr("7 data bits cannot carry the receipt, whose Big5"));
+  EXPECT_THAT(refused("14400"), HasSubstr("14400 baud is not a standard speed"));
+  EXPECT_THAT(refused("230400"), HasSubstr("not a standard speed"));
+  EXPECT_THAT(refused("9600,8M1"), HasSubstr("'8M1' is neither a framing"));
+  EXPECT_THAT(refused("9600,8N1,dtrdsr"), HasSubstr("'dtrdsr' is neither"));
+  for (const char* line :
+       {"8N1", "", "9600,", "9600,rtscts,8N1", "9600,8N1,8E1", "9600 8N1", "96OO"}) {
+    EXPECT_THAT(refused(line), HasSubstr("write the speed, then the framing")) << line;
+  }
 }
 
 }  // namespace

@@ -27,6 +27,15 @@ for name in ("LANGUAGE", "LC_ALL", "LC_MESSAGES"):
 os.environ["LANG"] = "C.UTF-8"
 
 
+def line_of(pty):
+    """The pty's termios as the last run left them."""
+    fd = os.open(pty, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    try:
+        return termios.tcgetattr(fd)
+    finally:
+        os.close(fd)
+
+
 class WindowTest(ProgramTestCase):
     @classmethod
     def setUpClass(cls):
@@ -137,7 +146,7 @@ class WindowTest(ProgramTestCase):
         for env in ({"LANG": "zh_TW.UTF-8"}, {"LANG": "C.UTF-8", "LANGUAGE": "zh_TW"},
                     {"LANG": "en_US.UTF-8", "LC_ALL": "zh_TW.UTF-8"}):
             done = self.run_program("--receipt", SAMPLE_TEXT, env=dict(os.environ, **env))
-            self.assertEqual(done.returncode, 1, env)
+            self.assertEqual(done.returncode, 3, env)
             text = done.stderr.decode()
             # The number, the device and the system's own words, in Chinese.
             self.assertIn("執行階段錯誤 '2'：", text, env)
@@ -191,12 +200,14 @@ class WindowTest(ProgramTestCase):
         time.sleep(self.QUIET)
         self.assertEqual(self.printer.received(), b"")
 
-    def test_port_chosen_on_the_command_line(self):
-        program = Program(in_private_dev("-", [PROGRAM, "--port", self.printer.pty]), self.x,
-                          self.workdir.name)
+    def test_port_and_line_chosen_on_the_command_line(self):
+        program = Program(in_private_dev("-", [PROGRAM, "--port", self.printer.pty, "--line",
+                                               "57600,8N1,rtscts"]), self.x, self.workdir.name)
         self.addCleanup(program.kill)
         program.click(120, 56)
         self.assert_receipts(1)
+        _, _, cflag, _, _, ospeed, _ = line_of(self.printer.pty)
+        self.assertEqual((ospeed, cflag & termios.CRTSCTS), (termios.B57600, termios.CRTSCTS))
         self.close(program)
 
     def test_receipt_from_a_file_or_standard_input_without_a_window(self):
@@ -210,8 +221,44 @@ class WindowTest(ProgramTestCase):
         self.assert_receipts(2)
         # On serial port 1, which is missing here: the error, with its number.
         done = self.run_program("--receipt", SAMPLE_TEXT)
-        self.assertEqual(done.returncode, 1)
+        self.assertEqual(done.returncode, 3)
         self.assertIn(b"Run-time error '2': cannot open serial port /dev/ttyS0", done.stderr)
+        # A script can tell each failure from the others.
+        plain = os.path.join(self.workdir.name, "not-a-port")
+        open(plain, "wb").close()
+        holder = os.open(self.printer.pty, os.O_RDWR | os.O_NOCTTY)
+        fcntl.flock(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        try:
+            for port, status, message in ((plain, 7, b"It is no serial port"),
+                                          (self.printer.pty, 6, b"Another program is using")):
+                done = self.run_program("--receipt", SAMPLE_TEXT, "--port", port)
+                self.assertEqual(done.returncode, status, done.stderr)
+                self.assertIn(message, done.stderr)
+        finally:
+            os.close(holder)
+
+    def test_line_settings_for_one_run(self):
+        port = "--port=" + self.printer.pty
+        done = self.run_program(port, "--line", "19200,8n1,RTSCTS", "--receipt", SAMPLE_TEXT)
+        self.assertEqual((done.returncode, done.stderr), (0, b""))
+        self.assert_receipts(1)
+        iflag, _, cflag, _, ispeed, ospeed, _ = line_of(self.printer.pty)
+        self.assertEqual((ispeed, ospeed), (termios.B19200, termios.B19200))
+        self.assertEqual(cflag & (termios.CSIZE | termios.PARENB | termios.CSTOPB |
+                                  termios.CRTSCTS), termios.CS8 | termios.CRTSCTS)
+        done = self.run_program(port, "--line=115200,8N2,xonxoff", "--receipt", SAMPLE_TEXT)
+        self.assertEqual((done.returncode, done.stderr), (0, b""))
+        self.assert_receipts(2)
+        iflag, _, cflag, _, _, ospeed, _ = line_of(self.printer.pty)
+        self.assertEqual(ospeed, termios.B115200)
+        self.assertEqual(cflag & (termios.CSTOPB | termios.CRTSCTS), termios.CSTOPB)
+        self.assertEqual(iflag & (termios.IXON | termios.IXOFF), termios.IXON | termios.IXOFF)
+        # A pty has no parity: the refusal names the settings asked for.
+        done = self.run_program(port, "--line", "38400,8E1", "--receipt", SAMPLE_TEXT)
+        self.assertEqual(done.returncode, 1)
+        self.assertIn(b"the driver did not take 38400 baud, 8 data bits, even parity, 1 stop "
+                      b"bit, no flow control", done.stderr)
+        self.assert_receipts(2)
 
     def test_bad_input_sends_nothing_and_says_what_is_wrong(self):
         bad = os.path.join(self.workdir.name, "bad.txt")
@@ -220,11 +267,18 @@ class WindowTest(ProgramTestCase):
         empty = os.path.join(self.workdir.name, "empty.txt")
         open(empty, "wb").close()
         port = "--port=" + self.printer.pty
-        cases = [([port, "--receipt", bad], 1,
+        receipt = "--receipt=" + SAMPLE_TEXT
+        cases = [([port, "--receipt", bad], 10,
                   b"bad.txt: line 3, column 7: control character U+0009"),
-                 ([port, "--receipt", empty], 1, b"empty.txt: empty: a receipt needs"),
-                 ([port, "--receipt", "/nonexistent.txt"], 1,
+                 ([port, "--receipt", empty], 10, b"empty.txt: empty: a receipt needs"),
+                 ([port, "--receipt", "/nonexistent.txt"], 10,
                   b"cannot read /nonexistent.txt: No such file or directory"),
+                 ([port, receipt, "--line", "19200,7E1"], 2,
+                  b"7 data bits cannot carry the receipt, whose Big5 text needs all 8 bits"),
+                 ([port, receipt, "--line", "14400"], 2, b"14400 baud is not a standard speed"),
+                 ([port, receipt, "--line", "9600,8N1,dtrdsr"], 2, b"'dtrdsr' is neither"),
+                 ([port, receipt, "--line", "9600", "--line", "9600"], 2,
+                  b"--line is given twice"),
                  (["--bogus"], 2, b"unknown argument '--bogus'"),
                  (["--port"], 2, b"--port needs a value"),
                  (["--port", ""], 2, b"'' is not a port"),
@@ -251,7 +305,7 @@ class WindowTest(ProgramTestCase):
         started = time.monotonic()
         done = self.run_program("--receipt", big, "--port", os.ttyname(slave))
         took = time.monotonic() - started
-        self.assertEqual(done.returncode, 1)
+        self.assertEqual(done.returncode, 8)
         self.assertRegex(done.stderr, rb"the device did not take the data within [56] s\. Is "
                          rb"the printer switched on")
         # Each write waits at most its line's time at 9600 baud (1.1 s) and
@@ -309,7 +363,8 @@ class WindowTest(ProgramTestCase):
         self.assertEqual(list((work / "folder.png").iterdir()), [])
 
     def test_help_version_and_the_ports_there_are(self):
-        for args, text in [(["--help"], b"--port PORT"), (["-h"], b"Usage: qj570-rs232"),
+        for args, text in [(["--help"], b"--line SETTINGS the line's speed"),
+                           (["--help"], b"\n  8   the printer takes no data"), (["-h"], b"Usage: qj570-rs232"),
                            (["--version"], b"qj570-rs232 1.0.0\n"),
                            (["--list-ports"], b"No serial port with hardware behind it")]:
             done = self.run_program(*args)

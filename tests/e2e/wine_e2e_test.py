@@ -19,6 +19,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 import unittest
 
@@ -88,7 +89,7 @@ class WineTest(ProgramTestCase):
         self.map_ports({})
         receipt = "Z:" + str(SAMPLE_TEXT).replace("/", "\\")
         done = self.run_program("--receipt", receipt, env={"LANG": "zh_TW.UTF-8"})
-        self.assertEqual(done.returncode, 1)
+        self.assertEqual(done.returncode, 3)  # the port is missing, as on Linux
         text = done.stderr.decode()
         self.assertIn("執行階段錯誤 '2'：無法開啟序列埠 COM1：", text)
         self.assertIn("裝置管理員", text)
@@ -196,7 +197,7 @@ class WineTest(ProgramTestCase):
         started = time.monotonic()
         done = self.run_program("--port", "COM5", "--receipt", "Z:" + str(big).replace("/", "\\"))
         took = time.monotonic() - started
-        self.assertNotEqual(done.returncode, 0)
+        self.assertEqual(done.returncode, 8)
         self.assertRegex(done.stderr, rb"the device did not take the data within \d+ s\. Is the "
                          rb"printer switched on")
         # Each write may take its bytes' time at 9600 baud and the 5 s margin;
@@ -210,16 +211,39 @@ class WineTest(ProgramTestCase):
         self.assertEqual(done.returncode, 1)
         self.assertIn(b"cannot make the program's window", done.stderr)
 
+    def test_line_settings_for_one_run(self):
+        self.map_ports({"COM1": self.printer.pty})
+        done = self.run_program("--line", "19200,8N1,RTSCTS", "--receipt", "-",
+                                stdin=SAMPLE_TEXT.read_bytes())
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assert_receipts(1)
+        _, _, cflag, _, _, ospeed, _ = termios.tcgetattr(self.printer.slave)
+        self.assertEqual(ospeed, termios.B19200)
+        self.assertEqual(cflag & (termios.CSIZE | termios.PARENB | termios.CSTOPB |
+                                  termios.CRTSCTS), termios.CS8 | termios.CRTSCTS)
+        done = self.run_program("--line=57600,8n2,xonxoff", "--receipt", "-",
+                                stdin=SAMPLE_TEXT.read_bytes())
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assert_receipts(2)
+        iflag, _, cflag, _, _, ospeed, _ = termios.tcgetattr(self.printer.slave)
+        self.assertEqual((ospeed, cflag & (termios.CSTOPB | termios.CRTSCTS)),
+                         (termios.B57600, termios.CSTOPB))
+        self.assertEqual(iflag & (termios.IXON | termios.IXOFF), termios.IXON | termios.IXOFF)
+
     def test_bad_arguments_print_the_usage_and_open_nothing(self):
         self.map_ports({"COM1": self.printer.pty})
-        for args in (["--bogus"], ["--port", "LPT1"], ["--port"]):
+        receipt = "Z:" + str(SAMPLE_TEXT).replace("/", "\\")
+        for args in (["--bogus"], ["--port", "LPT1"], ["--port"],
+                     ["--line", "9600,7E1", "--receipt", receipt],
+                     ["--line", "250000", "--receipt", receipt]):
             done = self.run_program(*args)
             self.assertEqual(done.returncode, 2, args)
             self.assertIn(b"Usage: qj570-rs232", done.stderr)
+        self.assertIn(b"Exit status", done.stderr)
         bad = pathlib.Path(self.workdir.name) / "bad.txt"
         bad.write_bytes("caf\u00e9\n".encode())
         done = self.run_program("--receipt", "Z:" + str(bad).replace("/", "\\"))
-        self.assertEqual(done.returncode, 1)
+        self.assertEqual(done.returncode, 10)
         self.assertIn(b"line 1, column 4: U+00E9", done.stderr)
         time.sleep(self.QUIET)
         self.assertEqual(self.printer.received(), b"")

@@ -133,7 +133,8 @@ class Guest:
              "-chardev", f"file,id=usb,path={self.usb}",
              "-device", "usb-serial,chardev=usb,id=ftdi",
              "-qmp", f"unix:{self.qmp_path},server=on,wait=off",
-             "-trace", "enable=usb_serial_handle_control", "-D", str(self.trace)],
+             "-trace", "enable=usb_serial_handle_control",
+             "-trace", "enable=serial_update_parameters", "-D", str(self.trace)],
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         threading.Thread(target=self._read, daemon=True).start()
 
@@ -222,11 +223,16 @@ class GuestDrivers(unittest.TestCase):
                 cls.results[device].append((guest.uart if "ttyS" in device else guest.usb)
                                            .read_bytes())
             cls.no_uart = guest.wait_for("ERROR job", 60)[1]
+            cls.other_lines = {}
+            for device in ("/dev/ttyS1", "/dev/ttyUSB0"):
+                cls.other_lines[device] = guest.wait_for(f"LINE {device}", 60)[1]
+                guest.wait_for(f"JOB {device} done", 60)
+            cls.uart_sent = guest.uart.read_bytes()
             guest.wait_for("GUEST unplug now", 30)
             guest.wait_for("LOOP /dev/ttyUSB0 started", 30)
             # Unplug while a receipt is on its way (the file ends mid-receipt),
             # or anyway once jobs have run for a while.
-            before = 2 * len(RECEIPT)
+            before = 4 * len(RECEIPT)
             deadline = time.monotonic() + 60
             enough = None
             while True:
@@ -286,6 +292,52 @@ class GuestDrivers(unittest.TestCase):
                                    ixon=0, ixoff=0, opost=0, icanon=0, echo=0, isig=0, hupcl=1,
                                    dtr=1, rts=0), line)
 
+    def ftdi_requests(self):
+        """The FTDI requests the driver sent on the USB bus, as QEMU saw them:
+        for each open, which starts with a reset (0x4000), the (request,
+        value) pairs in order."""
+        opens = []
+        for request, value in re.findall(r"got control 0x([0-9a-f]+), value 0x([0-9a-f]+)",
+                                         self.guest.trace.read_text()):
+            if int(request, 16) == 0x4000:
+                opens.append([])
+            elif opens:
+                opens[-1].append((int(request, 16), int(value, 16)))
+        return opens
+
+    def test_another_printers_line_on_the_8250_uart_and_the_ftdi_adapter(self):
+        # 38400 8O2 with RTS/CTS on the UART: the tty reads back what the
+        # driver set, and QEMU shows the divisor and line control the driver
+        # wrote to the UART.
+        self.assertEqual(parse(self.other_lines["/dev/ttyS1"]),
+                         dict(parse(self.other_lines["/dev/ttyS1"]), speed=38400, csize8=1,
+                              parenb=1, parodd=1, cstopb=1, crtscts=1, ixon=0),
+                         self.other_lines["/dev/ttyS1"])
+        self.assertIn("baudrate=38400 parity='O' data=8 stop=2", self.guest.trace.read_text())
+        self.assertEqual(self.uart_sent, RECEIPT * 4)
+        # 19200 8E1 with XON/XOFF on the FTDI: the divisor of SET_BAUDRATE
+        # (0x4003; 3 MHz over the divisor, whose top two bits are eighths),
+        # SET_DATA (0x4004: data bits, parity << 8, stop bits << 11) and
+        # SET_FLOW_CTRL (0x4002) with XOFF and XON for the chip to act on.
+        self.assertEqual(parse(self.other_lines["/dev/ttyUSB0"]),
+                         dict(parse(self.other_lines["/dev/ttyUSB0"]), speed=19200, csize8=1,
+                              parenb=1, parodd=0, cstopb=0, crtscts=0, ixon=1, ixoff=1),
+                         self.other_lines["/dev/ttyUSB0"])
+
+        def line(requests):
+            # As the link left the line: the last of each request before it
+            # raises DTR (0x4001, 0x101), which it does once the line is set.
+            # The open sets the line first, and the close turns flow control
+            # off again.
+            state = dict(requests[:requests.index((0x4001, 0x101))])
+            divisor = state[0x4003]
+            eighths = (0, 4, 2, 1)[divisor >> 14]
+            return 24_000_000 // (8 * (divisor & 0x3fff) + eighths), state[0x4004], state[0x4002]
+
+        opens = self.ftdi_requests()
+        self.assertEqual(line(opens[0]), (9600, 0x0008, 0), opens[0])
+        self.assertEqual(line(opens[2]), (19200, 0x0208, 0x1311), opens[2])
+
     def test_8250_uart_two_jobs_line_settings_and_dtr_dropped_at_close(self):
         self.assertNotEqual(self.uart_types[0], "0", "ttyS1 should have a UART")
         line, closed, sent = self.results["/dev/ttyS1"]
@@ -297,21 +349,17 @@ class GuestDrivers(unittest.TestCase):
         line, sent = self.results["/dev/ttyUSB0"]
         self.check_line_while_open(line)
         self.assertEqual(sent[:2 * len(RECEIPT)], RECEIPT * 2)
-        # The FTDI requests the driver sent on the USB bus, as QEMU saw them.
-        # Each open starts with a reset (0x4000); SET_MODEM_CTRL (0x4001)
-        # sets DTR (bit 0) and RTS (bit 1) where their mask bits (0x100,
-        # 0x200) say so. While open the link leaves DTR up and RTS down; the
-        # close leaves both down.
+        # SET_MODEM_CTRL (0x4001) sets DTR (bit 0) and RTS (bit 1) where
+        # their mask bits (0x100, 0x200) say so. While open the link leaves
+        # DTR up and RTS down; the close leaves both down.
         jobs, dtr, rts = [], 0, 0
-        for request, value in re.findall(r"got control 0x([0-9a-f]+), value 0x([0-9a-f]+)",
-                                         self.guest.trace.read_text()):
-            request, value = int(request, 16), int(value, 16)
-            if request == 0x4000:
-                jobs.append([])
-            elif request == 0x4001 and jobs:
-                dtr = value & 1 if value & 0x100 else dtr
-                rts = value >> 1 & 1 if value & 0x200 else rts
-                jobs[-1].append((dtr, rts))
+        for requests in self.ftdi_requests():
+            jobs.append([])
+            for request, value in requests:
+                if request == 0x4001:
+                    dtr = value & 1 if value & 0x100 else dtr
+                    rts = value >> 1 & 1 if value & 0x200 else rts
+                    jobs[-1].append((dtr, rts))
         for states in jobs[:2]:
             self.assertIn((1, 0), states, jobs)
             self.assertEqual(states[-1], (0, 0), jobs)
@@ -340,7 +388,7 @@ class GuestDrivers(unittest.TestCase):
             self.assertLess(took, 6.5, self.loop)
             self.assertRegex(self.loop_error, r"^ERROR loop \d+ open \S+ cannot .* serial port "
                              r"/dev/ttyUSB0: ")
-        after = self.guest.usb.read_bytes()[2 * len(RECEIPT):]
+        after = self.guest.usb.read_bytes()[4 * len(RECEIPT):]
         whole, rest = divmod(len(after), len(RECEIPT))
         self.assertGreaterEqual(whole, 5)
         self.assertEqual(after, RECEIPT * whole + RECEIPT[:rest])

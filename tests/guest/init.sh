@@ -23,6 +23,9 @@ echo "UART $(cat /sys/class/tty/ttyS1/type) $(cat /sys/class/tty/ttyS2/type)"
 /probe jobs /dev/ttyS1
 /probe jobs /dev/ttyUSB0
 /probe job /dev/ttyS2
+# Another printer's line: another speed, framing and flow control.
+/probe jobs /dev/ttyS1 38400 O2 rtscts
+/probe jobs /dev/ttyUSB0 19200 E1 xonxoff
 echo "GUEST unplug now"
 /probe loop /dev/ttyUSB0
 

@@ -2,7 +2,10 @@
 // port, the line and modem lines read back while it is open, and the
 // ports the finder sees. Prints one line per result for the host to check.
 //
-//   probe jobs DEVICE      two jobs; the first reads the line back mid-job
+//   probe jobs DEVICE [BAUD FRAME FLOW]  two jobs; the first reads the line
+//                          back mid-job. Other settings than the printer's:
+//                          19200 E2 rtscts (8 data bits; N, O or E; 1 or 2;
+//                          none, rtscts or xonxoff)
 //   probe job DEVICE       one job; its error, if any, and how long it took
 //   probe loop DEVICE      jobs until one fails (the host unplugs the port)
 //   probe unplugs DEVICE STOP  jobs until the file STOP exists, a line each,
@@ -27,6 +30,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "receipt/receipt_job.h"
 #include "receipt/serial/serial_link.h"
@@ -38,6 +42,41 @@ using qj570::LinkError;
 using Clock = std::chrono::steady_clock;
 
 int Bit(tcflag_t flags, tcflag_t bit) { return (flags & bit) != 0 ? 1 : 0; }
+
+int Baud(speed_t speed) {
+  static constexpr std::array<std::pair<speed_t, int>, 8> kRates{{{B1200, 1200},
+                                                                  {B2400, 2400},
+                                                                  {B4800, 4800},
+                                                                  {B9600, 9600},
+                                                                  {B19200, 19200},
+                                                                  {B38400, 38400},
+                                                                  {B57600, 57600},
+                                                                  {B115200, 115200}}};
+  for (const auto& [code, baud] : kRates) {
+    if (code == speed) {
+      return baud;
+    }
+  }
+  return -static_cast<int>(speed);
+}
+
+// "19200 E2 rtscts" as settings; the printer's when not given.
+qj570::PortSettings Settings(int argc, char* argv[]) {
+  qj570::PortSettings settings = qj570::kPortSettings;
+  if (argc > 5) {
+    const std::string frame = argv[4];
+    const std::string flow = argv[5];
+    settings.baud = static_cast<unsigned>(std::stoul(argv[3]));
+    settings.parity = frame[0] == 'E'   ? qj570::Parity::kEven
+                      : frame[0] == 'O' ? qj570::Parity::kOdd
+                                        : qj570::Parity::kNone;
+    settings.stop_bits = frame[1] == '2' ? qj570::StopBits::kTwo : qj570::StopBits::kOne;
+    settings.flow_control = flow == "rtscts"    ? qj570::FlowControl::kRtsCts
+                            : flow == "xonxoff" ? qj570::FlowControl::kXonXoff
+                                                : qj570::FlowControl::kNone;
+  }
+  return settings;
+}
 
 // The link's own descriptor of `device`. Another open would raise DTR and
 // RTS again, as every open of a tty does, and hide what the link set.
@@ -61,13 +100,13 @@ void PrintLine(const std::string& device) {
   } else {
     const speed_t speed = cfgetospeed(&tio);
     std::printf(
-        "LINE %s speed=%d csize8=%d parenb=%d cstopb=%d crtscts=%d ixon=%d ixoff=%d opost=%d "
-        "icanon=%d echo=%d isig=%d hupcl=%d dtr=%d rts=%d\n",
-        device.c_str(), speed == B9600 ? 9600 : static_cast<int>(speed),
-        (tio.c_cflag & CSIZE) == CS8 ? 1 : 0, Bit(tio.c_cflag, PARENB), Bit(tio.c_cflag, CSTOPB),
-        Bit(tio.c_cflag, CRTSCTS), Bit(tio.c_iflag, IXON), Bit(tio.c_iflag, IXOFF),
-        Bit(tio.c_oflag, OPOST), Bit(tio.c_lflag, ICANON), Bit(tio.c_lflag, ECHO),
-        Bit(tio.c_lflag, ISIG), Bit(tio.c_cflag, HUPCL), (lines & TIOCM_DTR) != 0 ? 1 : 0,
+        "LINE %s speed=%d csize8=%d parenb=%d parodd=%d cstopb=%d crtscts=%d ixon=%d ixoff=%d "
+        "opost=%d icanon=%d echo=%d isig=%d hupcl=%d dtr=%d rts=%d\n",
+        device.c_str(), Baud(speed), (tio.c_cflag & CSIZE) == CS8 ? 1 : 0, Bit(tio.c_cflag, PARENB),
+        Bit(tio.c_cflag, PARODD), Bit(tio.c_cflag, CSTOPB), Bit(tio.c_cflag, CRTSCTS),
+        Bit(tio.c_iflag, IXON), Bit(tio.c_iflag, IXOFF), Bit(tio.c_oflag, OPOST),
+        Bit(tio.c_lflag, ICANON), Bit(tio.c_lflag, ECHO), Bit(tio.c_lflag, ISIG),
+        Bit(tio.c_cflag, HUPCL), (lines & TIOCM_DTR) != 0 ? 1 : 0,
         (lines & TIOCM_RTS) != 0 ? 1 : 0);
   }
 }
@@ -104,8 +143,8 @@ long long MillisecondsSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-int Job(const std::string& device) {
-  qj570::SerialLink link(device);
+int Job(const std::string& device, const qj570::PortSettings& settings = qj570::kPortSettings) {
+  qj570::SerialLink link(device, settings);
   const auto start = Clock::now();
   try {
     qj570::ReceiptJob(link).run();
@@ -162,8 +201,8 @@ int Sink(const std::string& tty, const std::string& file) {
 
 // The first job stops while the port is open to read the line back; the
 // second is a plain one.
-int Jobs(const std::string& device) {
-  qj570::SerialLink link(device);
+int Jobs(const std::string& device, const qj570::PortSettings& settings) {
+  qj570::SerialLink link(device, settings);
   try {
     link.open();
     PrintLine(device);
@@ -178,7 +217,7 @@ int Jobs(const std::string& device) {
   if (device.find("ttyS") != std::string::npos) {
     PrintProcLines(device);
   }
-  return Job(device);
+  return Job(device, settings);
 }
 
 // The exclusive flag belongs to the tty: the second link, failing, must not
@@ -238,7 +277,7 @@ int main(int argc, char* argv[]) {
   const std::string command = argc > 1 ? argv[1] : "";
   const std::string device = argc > 2 ? argv[2] : "";
   if (command == "jobs") {
-    return Jobs(device);
+    return Jobs(device, Settings(argc, argv));
   }
   if (command == "job") {
     return Job(device);
@@ -262,8 +301,8 @@ int main(int argc, char* argv[]) {
     std::printf("PORTS done\n");
     return 0;
   }
-  std::fprintf(
-      stderr,
-      "usage: probe jobs|job|loop|excl DEVICE | unplugs DEVICE STOP | sink TTY FILE | ports\n");
+  std::fprintf(stderr,
+               "usage: probe jobs DEVICE [BAUD FRAME FLOW] | job|loop|excl DEVICE | unplugs DEVICE "
+               "STOP | sink TTY FILE | ports\n");
   return 2;
 }
