@@ -21,6 +21,7 @@
 #include <utility>
 
 #include "receipt/serial/serial_link.h"
+#include "receipt/serial/serial_ports.h"
 
 namespace qj570 {
 namespace {
@@ -33,9 +34,6 @@ constexpr std::chrono::milliseconds kDrainPoll{5};
 // The 8250 driver's ttyS nodes: major 4, minor 64 on.
 constexpr unsigned kUartMajor = 4;
 constexpr unsigned kFirstUartMinor = 64;
-// Pseudo-terminal slaves (Unix98): majors 136 to 143.
-constexpr unsigned kFirstPtsMajor = 136;
-constexpr unsigned kLastPtsMajor = 143;
 
 bool IsUartNode(const struct stat& st) {
   return S_ISCHR(st.st_mode) && major(st.st_rdev) == kUartMajor &&
@@ -48,15 +46,16 @@ bool IsUart(const std::string& device) {
   return ::stat(device.c_str(), &st) == 0 && IsUartNode(st);
 }
 
-// A UART on the board, or a pty, stays as long as the machine; a USB port
-// (ttyUSB, ttyACM) and others may be unplugged at any time.
+// A port on USB or Bluetooth may be unplugged at any time, whatever its
+// driver calls it; a UART on the board, or a pty, stays as long as the
+// machine. sysfs says which bus it is on.
 bool CanVanish(int fd) {
   struct stat st {};
   if (::fstat(fd, &st) != 0) {
     return true;
   }
-  const unsigned dev_major = major(st.st_rdev);
-  return !IsUartNode(st) && (dev_major < kFirstPtsMajor || dev_major > kLastPtsMajor);
+  const PortBus bus = BusOfTty("/", major(st.st_rdev), minor(st.st_rdev));
+  return bus == PortBus::kUsb || bus == PortBus::kBluetooth;
 }
 
 speed_t Speed(unsigned baud) {
