@@ -327,7 +327,6 @@ class GuestDrivers(unittest.TestCase):
         self.assertEqual(self.acm_ports, ["/dev/ttyACM0", "/dev/ttyS0", "/dev/ttyS1"])
         # What sysfs says of each: the bus, the driver, and for USB the ids
         # and the product string, as the device reports it.
-        print("\n".join(self.port_lines + self.acm_port_lines), file=sys.stderr)
         usb = next(line for line in self.port_lines if "/dev/ttyUSB0" in line)
         self.assertTrue(usb.endswith("/dev/ttyUSB0 usb ftdi_sio 0403:6001 QEMU USB SERIAL"), usb)
         uart = next(line for line in self.port_lines if "/dev/ttyS1" in line)
