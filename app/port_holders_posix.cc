@@ -132,8 +132,8 @@ std::string AdapterWithoutTty(const fs::path& usb_devices) {
       }
     }
     if (!has_tty) {
-      const std::string product = FirstLine(device->path() / "product");
-      return product.empty() ? ids : product + " (" + ids + ")";
+      std::string name = FirstLine(device->path() / "product");
+      return name.empty() ? ids : name.append(" (").append(ids).append(")");
     }
   }
   return "";
