@@ -48,14 +48,24 @@ bool IsUart(const std::string& device) {
 
 // A port on USB or Bluetooth may be unplugged at any time, whatever its
 // driver calls it; a UART on the board, or a pty, stays as long as the
-// machine. sysfs says which bus it is on.
+// machine. sysfs says which bus it is on; where there is none to ask (a
+// container without /sys), any port may vanish.
 bool CanVanish(int fd) {
   struct stat st {};
   if (::fstat(fd, &st) != 0) {
     return true;
   }
-  const PortBus bus = BusOfTty("/", major(st.st_rdev), minor(st.st_rdev));
-  return bus == PortBus::kUsb || bus == PortBus::kBluetooth;
+  switch (BusOfTty("/", major(st.st_rdev), minor(st.st_rdev))) {
+    case PortBus::kUsb:
+    case PortBus::kBluetooth:
+      return true;
+    case PortBus::kBoard:
+      return false;
+    case PortBus::kUnknown:
+      break;
+  }
+  struct stat sysfs {};
+  return ::stat("/sys/dev/char", &sysfs) != 0;
 }
 
 speed_t Speed(unsigned baud) {
