@@ -64,8 +64,12 @@ bool CanVanish(int fd) {
     case PortBus::kUnknown:
       break;
   }
-  struct stat sysfs {};
-  return ::stat("/sys/dev/char", &sysfs) != 0;
+  // sysfs does not come and go while the program runs.
+  static const bool no_sysfs = [] {
+    struct stat sysfs {};
+    return ::stat("/sys/dev/char", &sysfs) != 0;
+  }();
+  return no_sysfs;
 }
 
 speed_t Speed(unsigned baud) {

@@ -157,8 +157,10 @@ std::vector<SerialPortInfo> FindSerialPorts() noexcept { return FindSerialPortsU
 
 PortBus BusOfTty(const fs::path& root, unsigned major, unsigned minor) noexcept {
   try {
-    return BusOf(root / "sys/dev/char" / (std::to_string(major) + ":" + std::to_string(minor)),
-                 nullptr);
+    // Every job asks, mostly of a pty, which sysfs lacks: one look for that.
+    const fs::path tty =
+        root / "sys/dev/char" / (std::to_string(major) + ":" + std::to_string(minor));
+    return Exists(tty) ? BusOf(tty, nullptr) : PortBus::kUnknown;
   } catch (const std::exception&) {
     return PortBus::kUnknown;
   }
