@@ -1,12 +1,15 @@
 #include "app/error_report.h"
 
 #include <algorithm>
+#include <array>
+#include <cstdio>
 #include <exception>
 #include <new>
 #include <string_view>
 #include <system_error>
 
 #include "app/port_advice.h"
+#include "app/port_holders.h"
 #include "app/translation.h"
 
 namespace qj570::app {
@@ -91,22 +94,30 @@ std::string Reason(const LinkError& error) {
   return Tr("it is still letting go of a receipt that the device did not take");
 }
 
+// Two sentences, the second of which may be "".
+std::string Joined(const std::string& first, const std::string& second) {
+  return second.empty() ? first : Format(Tr("{0} {1}"), {first, second});
+}
+
 // What the trouble means for the user, and the step to take.
 std::string Advice(const LinkError& error, const std::vector<SerialPortInfo>& ports) {
   switch (error.trouble()) {
     case PortTrouble::kMissing:
-      return Format(Tr("There is no device of that name. If the printer is on a USB serial "
-                       "adapter, check that it is plugged in. {0}"),
-                    {ChoosePortAdvice(error.device(), ports)});
+      return Joined(Format(Tr("There is no device of that name. If the printer is on a USB "
+                              "serial adapter, check that it is plugged in. {0}"),
+                           {ChoosePortAdvice(error.device(), ports)}),
+                    TakenAdapterAdvice());
     case PortTrouble::kNoHardware:
-      return Format(Tr("No serial port hardware answers at {0}: the name exists on most "
-                       "computers, with or without a COM port. Connect the printer to a port "
-                       "that has one. {1}"),
-                    {error.device(), ChoosePortAdvice(error.device(), ports)});
+      return Joined(Format(Tr("No serial port hardware answers at {0}: the name exists on most "
+                              "computers, with or without a COM port. Connect the printer to a "
+                              "port that has one. {1}"),
+                           {error.device(), ChoosePortAdvice(error.device(), ports)}),
+                    TakenAdapterAdvice());
     case PortTrouble::kPermission:
       return PermissionAdvice();
     case PortTrouble::kBusy:
-      return Tr("Another program is using the port: close that program, then try again.");
+      return Joined(Tr("Another program is using the port: close that program, then try again."),
+                    HolderAdvice(error.device(), ports));
     case PortTrouble::kNotSerialPort:
       return Format(Tr("It is no serial port, so no printer can be behind it. {0}"),
                     {ChoosePortAdvice(error.device(), ports)});
@@ -127,6 +138,28 @@ std::string Advice(const LinkError& error, const std::vector<SerialPortInfo>& po
       break;
   }
   return "";
+}
+
+// "FT232R USB UART (0403:6001, FTDI, serial A10K1X2B)": what the system
+// knows of a port, or "".
+std::string PortName(const SerialPortInfo& port) {
+  std::vector<std::string> details;
+  if (port.vendor_id != 0 || port.product_id != 0) {
+    std::array<char, 10> ids{};
+    std::snprintf(ids.data(), ids.size(), "%04x:%04x", port.vendor_id, port.product_id);
+    details.emplace_back(ids.data());
+  }
+  if (!port.manufacturer.empty()) {
+    details.push_back(port.manufacturer);
+  }
+  if (!port.serial_number.empty()) {
+    details.push_back(Format(Tr("serial {0}"), {port.serial_number}));
+  }
+  std::string name = port.description;
+  for (std::size_t i = 0; i < details.size(); ++i) {
+    name += (i == 0 ? (name.empty() ? "(" : " (") : ", ") + details[i];
+  }
+  return details.empty() ? name : name + ")";
 }
 
 // Only a failure to take the port can be mended by another port.
@@ -189,7 +222,9 @@ std::vector<SerialPortInfo> PortsToOffer(const LinkError& error,
 }
 
 std::string PrintOnLabel(const SerialPortInfo& port) {
-  std::string label = Format(Tr("Print on {0}"), {port.device});
+  std::string label = port.description.empty()
+                          ? Format(Tr("Print on {0}"), {port.device})
+                          : Format(Tr("Print on {0} ({1})"), {port.device, port.description});
   for (const std::string& alias : port.aliases) {
     label += "\n" + alias;
   }
@@ -220,6 +255,9 @@ std::string DescribeSerialPorts(const std::vector<SerialPortInfo>& ports) {
   std::string text = Tr("Serial ports on this computer:");
   for (const SerialPortInfo& port : ports) {
     text += "\n  " + port.device;
+    if (const std::string name = PortName(port); !name.empty()) {
+      text += "  " + name;
+    }
     for (const std::string& alias : port.aliases) {
       text += "\n    " + alias;
     }

@@ -143,15 +143,16 @@ TEST(RunTimeErrorReport, ListsThePortsOnlyWhenThePortCouldNotBeTaken) {
 // with no hardware.
 TEST(RunTimeErrorReport, OffersOnlyPortsThatAreThere) {
   // Nodes every machine has stand in for ports; /dev/null is the one that failed.
-  const std::vector<SerialPortInfo> ports{{"/dev/null", {}},    {"/dev/zero", {"/dev/by-id/a"}},
-                                          {"/nonexistent", {}}, {"/dev/tty", {}},
-                                          {"/dev/full", {}},    {"/dev/random", {}}};
+  std::vector<SerialPortInfo> ports{{"/dev/null", {}},    {"/dev/zero", {"/dev/by-id/a"}},
+                                    {"/nonexistent", {}}, {"/dev/tty", {}},
+                                    {"/dev/full", {}},    {"/dev/random", {}}};
+  ports[1].description = "FT232R USB UART";
   std::vector<std::string> offered;
   for (const SerialPortInfo& port :
        PortsToOffer(Failure(ENOENT, LinkStep::kOpen, PortTrouble::kMissing, "/dev/null"), ports)) {
     offered.push_back(PrintOnLabel(port));
   }
-  EXPECT_EQ(offered, (std::vector<std::string>{"Print on /dev/zero\n/dev/by-id/a",
+  EXPECT_EQ(offered, (std::vector<std::string>{"Print on /dev/zero (FT232R USB UART)\n/dev/by-id/a",
                                                "Print on /dev/tty", "Print on /dev/full"}));
   EXPECT_EQ(
       PortsToOffer(Failure(EIO, LinkStep::kCheck, PortTrouble::kNoHardware, "/dev/null"), ports)

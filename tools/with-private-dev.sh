@@ -13,7 +13,8 @@
 #
 # With QJ570_USB_PORT=PTY in the environment, that pty also stands where the
 # port finder looks for a USB adapter: /dev/ttyUSB0, a /dev/serial/by-id
-# name, and a /sys/class/tty that holds ttyUSB0 alone.
+# name, and a /sys/class/tty that holds ttyUSB0 alone, whose device is an
+# FTDI FT232R (0403:6001) on USB, as sysfs shows one.
 set -eu
 [ $# -ge 2 ] || { echo "usage: $0 PORT|- COMMAND [ARG...]" >&2; exit 2; }
 port=$1
@@ -52,10 +53,23 @@ if [ -n "$usb" ]; then
   touch "$dev/ttyUSB0"
   mount --bind "$usb" "$dev/ttyUSB0"
   mkdir -p "$dev/serial/by-id"
-  ln -s ../../ttyUSB0 "$dev/serial/by-id/usb-QJ570_Virtual_Printer-if00-port0"
+  ln -s ../../ttyUSB0 "$dev/serial/by-id/usb-FTDI_FT232R_USB_UART_QJ570VP-if00-port0"
   sys=$(mktemp -d)
-  mount -t tmpfs -o mode=755,size=16k qj570-sys "$sys"
-  mkdir "$sys/ttyUSB0"
+  mount -t tmpfs -o mode=755,size=128k qj570-sys "$sys"
+  # The adapter's USB device, its interface and its port, in a hidden
+  # folder beside the tty (the finder lists only what has a device).
+  adapter="$sys/.usb/1-1"
+  mkdir -p "$adapter/1-1:1.0/ttyUSB0" "$sys/ttyUSB0"
+  ln -s /sys/bus/usb "$adapter/subsystem"
+  ln -s /sys/bus/usb "$adapter/1-1:1.0/subsystem"
+  ln -s /sys/bus/usb-serial "$adapter/1-1:1.0/ttyUSB0/subsystem"
+  ln -s /sys/bus/usb-serial/drivers/ftdi_sio "$adapter/1-1:1.0/ttyUSB0/driver"
+  printf '0403\n' >"$adapter/idVendor"
+  printf '6001\n' >"$adapter/idProduct"
+  printf 'FTDI\n' >"$adapter/manufacturer"
+  printf 'FT232R USB UART\n' >"$adapter/product"
+  printf 'QJ570VP\n' >"$adapter/serial"
+  ln -s ../.usb/1-1/1-1:1.0/ttyUSB0 "$sys/ttyUSB0/device"
   mount --bind "$sys" /sys/class/tty
   umount -l "$sys"
   rmdir "$sys"

@@ -24,6 +24,7 @@
 #include <utility>
 
 #include "receipt/serial/serial_link.h"
+#include "receipt/serial/serial_ports.h"
 
 namespace qj570 {
 namespace {
@@ -45,9 +46,6 @@ constexpr std::chrono::milliseconds kDrainPoll{5};
 // The 8250 driver's ttyS nodes: major 4, minor 64 on.
 constexpr unsigned kUartMajor = 4;
 constexpr unsigned kFirstUartMinor = 64;
-// Pseudo-terminal slaves (Unix98): majors 136 to 143.
-constexpr unsigned kFirstPtsMajor = 136;
-constexpr unsigned kLastPtsMajor = 143;
 
 bool IsUartNode(const struct stat& st) {
   return S_ISCHR(st.st_mode) && major(st.st_rdev) == kUartMajor &&
@@ -60,15 +58,30 @@ bool IsUart(const std::string& device) {
   return ::stat(device.c_str(), &st) == 0 && IsUartNode(st);
 }
 
-// A UART on the board, or a pty, stays as long as the machine; a USB port
-// (ttyUSB, ttyACM) and others may be unplugged at any time.
+// A port on USB or Bluetooth may be unplugged at any time, whatever its
+// driver calls it; a UART on the board, or a pty, stays as long as the
+// machine. sysfs says which bus it is on; where there is none to ask (a
+// container without /sys), any port may vanish.
 bool CanVanish(int fd) {
   struct stat st {};
   if (::fstat(fd, &st) != 0) {
     return true;
   }
-  const unsigned dev_major = major(st.st_rdev);
-  return !IsUartNode(st) && (dev_major < kFirstPtsMajor || dev_major > kLastPtsMajor);
+  switch (BusOfTty("/", major(st.st_rdev), minor(st.st_rdev))) {
+    case PortBus::kUsb:
+    case PortBus::kBluetooth:
+      return true;
+    case PortBus::kBoard:
+      return false;
+    case PortBus::kUnknown:
+      break;
+  }
+  // sysfs does not come and go while the program runs.
+  static const bool no_sysfs = [] {
+    struct stat sysfs {};
+    return ::stat("/sys/dev/char", &sysfs) != 0;
+  }();
+  return no_sysfs;
 }
 
 speed_t Speed(unsigned baud) {

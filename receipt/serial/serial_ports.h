@@ -44,4 +44,9 @@ std::vector<SerialPortInfo> FindSerialPorts() noexcept;
 // Linux: the same below `root`, a tree that holds sys/ and dev/.
 std::vector<SerialPortInfo> FindSerialPortsUnder(const std::filesystem::path& root) noexcept;
 
+// Linux: the bus of the tty whose device number is major:minor, from
+// root/sys/dev/char. Cheap enough for every job; kUnknown for what sysfs
+// does not know, such as a pty.
+PortBus BusOfTty(const std::filesystem::path& root, unsigned major, unsigned minor) noexcept;
+
 }  // namespace qj570

@@ -126,6 +126,36 @@ class WindowTest(ProgramTestCase):
         fcntl.flock(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
         self.check_failure(self.printer.pty, 11, PORT_1)
         self.assertIn("Another program is using the port", self.last_stderr)
+        # This test holds it, and the virtual printer keeps it open too.
+        self.assertRegex(self.last_stderr, r"It is held by [^.]*\bpython3 \(pid %d\)" % os.getpid())
+
+    def test_modem_manager_holding_the_port_is_named_with_the_step_that_frees_it(self):
+        """ModemManager probes a new USB adapter: here a python3 of that name
+        holds the pty that stands for /dev/ttyUSB0, exclusively and locked."""
+        named = os.path.join(self.workdir.name, "ModemManager")
+        os.symlink(sys.executable, named)
+        holder = subprocess.Popen(
+            [named, "-c", "import fcntl, os, sys, termios, time\n"
+             "fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)\n"
+             "fcntl.ioctl(fd, termios.TIOCEXCL)\n"
+             "fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)\n"
+             "print('held', flush=True)\n"
+             "time.sleep(60)\n", self.printer.pty], stdout=subprocess.PIPE)
+        self.addCleanup(holder.wait)
+        self.addCleanup(holder.kill)
+        self.assertEqual(holder.stdout.readline(), b"held\n")
+        done = subprocess.run(in_private_dev("-", [PROGRAM, "--receipt", SAMPLE_TEXT, "--port",
+                                                   "/dev/ttyUSB0"]), capture_output=True,
+                              timeout=30, env=dict(os.environ, QJ570_USB_PORT=self.printer.pty))
+        text = done.stderr.decode()
+        self.assertEqual(done.returncode, 1, text)
+        self.assertRegex(text, r"Another program is using the port: close that program, then "
+                         r"try again\. It is held by [^.]*\bModemManager \(pid %d\)[^.]*\. "
+                         r"ModemManager tries every serial port" % holder.pid)
+        # The rule names the adapter by the ids its sysfs entry gives.
+        self.assertIn('ATTRS{idVendor}=="0403", ATTRS{idProduct}=="6001", '
+                      'ENV{ID_MM_DEVICE_IGNORE}="1"', text)
+        self.assertEqual(self.printer.received(), b"")
 
     def test_plain_file_as_port_is_reported_and_left_alone(self):
         plain = os.path.join(self.workdir.name, "not-a-port")
@@ -183,6 +213,10 @@ class WindowTest(ProgramTestCase):
         self.assert_receipts(1)
         self.assertIsNone(program.process.poll(), "the window should stay")
         self.assertIn("printing on /dev/ttyUSB0", program.stderr())
+        # The box named the port by its USB product string.
+        self.assertIn("  /dev/ttyUSB0  FT232R USB UART (0403:6001, FTDI, serial QJ570VP)\n"
+                      "    /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_QJ570VP-if00-port0",
+                      program.stderr())
         program.click(120, 56)  # later presses print there too
         self.assert_receipts(2)
         self.close(program)

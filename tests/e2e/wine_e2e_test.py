@@ -162,9 +162,23 @@ class WineTest(ProgramTestCase):
 
     def test_port_chosen_on_the_command_line_and_a_receipt_from_a_file(self):
         self.map_ports({"COM3": self.printer.pty, "COM12": self.printer.pty})
+        # COM3 is also a USB adapter's port as its driver files it with
+        # SetupAPI, in the Ports class; COM12 only SERIALCOMM knows.
+        device = r"HKLM\System\CurrentControlSet\Enum\FTDIBUS\VID_0403+PID_6001+A10K1X2BA\0000"
+        self.addCleanup(self.wine, LOADER, "reg", "delete", device.rsplit("\\", 1)[0], "/f",
+                        check=False)
+        for name, value in [("ClassGUID", "{4d36e978-e325-11ce-bfc1-08002be10318}"),
+                            ("FriendlyName", "USB Serial Port (COM3)"), ("Mfg", "FTDI"),
+                            ("HardwareID", r"FTDIBUS\COMPORT&VID_0403&PID_6001")]:
+            self.wine(LOADER, "reg", "add", device, "/v", name, "/d", value, "/f")
+        self.wine(LOADER, "reg", "add", device + r"\Device Parameters", "/v", "PortName", "/d",
+                  "COM3", "/f")
         listed = self.run_program("--list-ports")
         self.assertEqual(listed.returncode, 0, listed.stderr)
-        self.assertIn(b"COM3", listed.stdout)
+        # Named by SetupAPI, without the "(COM3)" its friendly name repeats;
+        # each port once, by number.
+        self.assertEqual(listed.stdout, b"Serial ports on this computer:\n"
+                         b"  COM3  USB Serial Port (0403:6001, FTDI)\n  COM12\n")
         program = self.start(args=["--port", "com3"])
         program.click(120, 56)
         self.assert_receipts(1)

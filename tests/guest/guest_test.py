@@ -212,7 +212,8 @@ class GuestDrivers(unittest.TestCase):
         try:
             cls.ready, _ = guest.wait_for("GUEST ready", BOOT_LIMIT)
             cls.uart_types = guest.wait_for("UART ", 30)[1].split()[1:]
-            cls.ports = [line.split()[1] for line in guest.collect("PORT ", "PORTS done", 30)[0]]
+            cls.port_lines = guest.collect("PORT ", "PORTS done", 30)[0]
+            cls.ports = [line.split()[1] for line in cls.port_lines]
             cls.results = {}
             for device in ("/dev/ttyS1", "/dev/ttyUSB0"):
                 cls.results[device] = [guest.wait_for(f"LINE {device}", 60)[1]]
@@ -249,7 +250,8 @@ class GuestDrivers(unittest.TestCase):
             cls.failed_at, cls.loop = guest.wait_for("LOOP /dev/ttyUSB0 failed", 30)
             cls.loop_error = guest.wait_for("ERROR loop", 10)[1]
             guest.wait_for("GUEST acm", 60)
-            cls.acm_ports = [line.split()[1] for line in guest.collect("PORT ", "PORTS done", 30)[0]]
+            cls.acm_port_lines = guest.collect("PORT ", "PORTS done", 30)[0]
+            cls.acm_ports = [line.split()[1] for line in cls.acm_port_lines]
             cls.acm_line = guest.wait_for("LINE /dev/ttyACM0", 30)[1]
             guest.wait_for("JOB /dev/ttyACM0 done", 30)
             cls.usbmon, received = guest.collect("USBMON ", "RECEIVED", 30)
@@ -372,6 +374,14 @@ class GuestDrivers(unittest.TestCase):
     def test_finder_lists_the_ports_with_hardware_only(self):
         self.assertEqual(self.ports, ["/dev/ttyS0", "/dev/ttyS1", "/dev/ttyUSB0"])
         self.assertEqual(self.acm_ports, ["/dev/ttyACM0", "/dev/ttyS0", "/dev/ttyS1"])
+        # What sysfs says of each: the bus, the driver, and for USB the ids
+        # and the product string, as the device reports it.
+        usb = next(line for line in self.port_lines if "/dev/ttyUSB0" in line)
+        self.assertTrue(usb.endswith("/dev/ttyUSB0 usb ftdi_sio 0403:6001 QEMU USB SERIAL"), usb)
+        uart = next(line for line in self.port_lines if "/dev/ttyS1" in line)
+        self.assertRegex(uart, r"/dev/ttyS1 board \S+ 0000:0000\s*$")
+        acm = next(line for line in self.acm_port_lines if "/dev/ttyACM0" in line)
+        self.assertRegex(acm, r"/dev/ttyACM0 usb cdc_acm 0525:a4a7 ")
 
     def test_unplug_mid_job_fails_within_two_seconds_leaving_whole_receipts(self):
         # A job past its open fails at once: its write or drain. A job that

@@ -295,8 +295,13 @@ int main(int argc, char* argv[]) {
     return Sink(device, argv[3]);
   }
   if (command == "ports") {
+    // PORT device bus driver vendor:product description
     for (const auto& port : qj570::FindSerialPorts()) {
-      std::printf("PORT %s\n", port.device.c_str());
+      constexpr std::array<const char*, 4> kBuses = {"unknown", "board", "usb", "bluetooth"};
+      std::printf("PORT %s %s %s %04x:%04x %s\n", port.device.c_str(),
+                  kBuses.at(static_cast<std::size_t>(port.bus)),
+                  port.driver.empty() ? "-" : port.driver.c_str(), port.vendor_id, port.product_id,
+                  port.description.c_str());
     }
     std::printf("PORTS done\n");
     return 0;
