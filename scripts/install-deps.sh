@@ -7,8 +7,11 @@ what=${1:-test}
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 
+# fonts-noto-cjk: the error box draws Chinese in Noto Sans CJK TC, with
+# Taiwan's glyph forms; libicu-dev: its lines break by Unicode's rules.
 run_pkgs=(build-essential cmake perl python3 file gettext libfltk1.3-dev libx11-dev libxext-dev libxft-dev
-  libxinerama-dev libxcursor-dev libxfixes-dev libxrender-dev libfontconfig-dev)
+  libxinerama-dev libxcursor-dev libxfixes-dev libxrender-dev libfontconfig-dev libicu-dev
+  fonts-noto-cjk)
 test_pkgs=(libgtest-dev libgmock-dev python3-serial python3-tk python3-xlib clang-format clang-tidy
   xvfb xauth xdotool imagemagick dpkg-dev util-linux lintian desktop-file-utils icoutils
   qemu-system-x86 busybox-static devscripts appstream locales libc-l10n)
