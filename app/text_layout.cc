@@ -1,13 +1,13 @@
 #include "app/text_layout.h"
 
-#include <unicode/brkiter.h>
-#include <unicode/locid.h>
+#include <dlfcn.h>
+#include <unicode/ubrk.h>
 #include <unicode/utext.h>
+#include <unicode/uvernum.h>
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 
 namespace qj570::app {
 namespace {
@@ -92,19 +92,58 @@ bool MayBreakAt(std::string_view text, std::size_t at) {
   return !command_follows && !CommandGoesOn(WordEndingAt(text, space));
 }
 
+// ICU's names carry its version ("ubrk_open_72"), as its headers name them.
+#define QJ570_ICU_NAME(function) QJ570_QUOTE(function)
+#define QJ570_QUOTE(name) #name
+
+template <typename Function>
+Function* Find(void* library, const char* name) {
+  return reinterpret_cast<Function*>(dlsym(library, name));
+}
+
+// ICU's line breaking, opened when a box first breaks its lines: linked to
+// the program, its relocations would cost every start about 1 MiB for a box
+// that most runs never show. Kept open until the program ends.
+struct Icu {
+  decltype(ubrk_open)* open = nullptr;
+  decltype(utext_openUTF8)* open_utf8 = nullptr;
+  decltype(ubrk_setUText)* set_text = nullptr;
+  decltype(ubrk_next)* next = nullptr;
+  decltype(ubrk_close)* close = nullptr;
+  decltype(utext_close)* close_text = nullptr;
+
+  Icu() {
+    void* library = dlopen("libicuuc.so." U_ICU_VERSION_SHORT, RTLD_NOW | RTLD_LOCAL);
+    if (library != nullptr) {
+      open = Find<decltype(ubrk_open)>(library, QJ570_ICU_NAME(ubrk_open));
+      open_utf8 = Find<decltype(utext_openUTF8)>(library, QJ570_ICU_NAME(utext_openUTF8));
+      set_text = Find<decltype(ubrk_setUText)>(library, QJ570_ICU_NAME(ubrk_setUText));
+      next = Find<decltype(ubrk_next)>(library, QJ570_ICU_NAME(ubrk_next));
+      close = Find<decltype(ubrk_close)>(library, QJ570_ICU_NAME(ubrk_close));
+      close_text = Find<decltype(utext_close)>(library, QJ570_ICU_NAME(utext_close));
+    }
+  }
+  [[nodiscard]] bool Complete() const {
+    return open != nullptr && open_utf8 != nullptr && set_text != nullptr && next != nullptr &&
+           close != nullptr && close_text != nullptr;
+  }
+};
+
 // The places where Unicode's rules (UAX #14) allow a break in `text`, as
-// byte offsets; after each space alone if ICU cannot say.
+// byte offsets; after each space alone if ICU cannot be had.
 std::vector<std::size_t> UnicodeBreaks(std::string_view text) {
+  static const Icu icu;
   std::vector<std::size_t> breaks;
   UErrorCode status = U_ZERO_ERROR;
-  std::unique_ptr<icu::BreakIterator> lines(
-      icu::BreakIterator::createLineInstance(icu::Locale::getRoot(), status));
-  UText* utf8 = utext_openUTF8(nullptr, text.data(), static_cast<int64_t>(text.size()), &status);
-  if (U_SUCCESS(status) != 0) {
-    lines->setText(utf8, status);  // UTF-8 text: the boundaries are byte offsets
+  UBreakIterator* lines = nullptr;
+  UText* utf8 = nullptr;
+  if (icu.Complete()) {
+    lines = icu.open(UBRK_LINE, "", nullptr, 0, &status);
+    utf8 = icu.open_utf8(nullptr, text.data(), static_cast<int64_t>(text.size()), &status);
+    icu.set_text(lines, utf8, &status);  // UTF-8 text: the boundaries are byte offsets
   }
-  if (U_SUCCESS(status) != 0) {
-    for (int32_t at = lines->next(); at != icu::BreakIterator::DONE; at = lines->next()) {
+  if (icu.Complete() && U_SUCCESS(status) != 0) {
+    for (int32_t at = icu.next(lines); at != UBRK_DONE; at = icu.next(lines)) {
       breaks.push_back(static_cast<std::size_t>(at));
     }
   } else {
@@ -114,7 +153,10 @@ std::vector<std::size_t> UnicodeBreaks(std::string_view text) {
       }
     }
   }
-  utext_close(utf8);
+  if (icu.Complete()) {
+    icu.close(lines);
+    icu.close_text(utf8);
+  }
   return breaks;
 }
 
