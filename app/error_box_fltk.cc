@@ -11,6 +11,7 @@
 #include <array>
 #include <memory>
 #include <string_view>
+#include <utility>
 
 #include "app/box_fonts.h"
 #include "app/text_layout.h"
@@ -155,21 +156,23 @@ std::optional<std::size_t> ShowErrorBox(const std::string& message,
   const std::string text = Wrapped(message, wrap, size);
   const auto [text_width, text_height] = measure(text);
   std::vector<std::string> labels;
+  std::vector<int> heights;  // of each choice's button
   labels.reserve(choices.size());
+  heights.reserve(choices.size());
   const int inside = 2 * ScaledAtDpi(6, dpi);  // a button's frame and margin
   int width = std::max(text_width, ScaledAtDpi(360, dpi));
+  int height = pad + text_height + pad;
   for (const std::string& choice : choices) {
     labels.push_back(Wrapped(choice, wrap - inside, size));
-    width = std::max(width, measure(labels.back()).first + inside);
+    const auto [label_width, label_height] = measure(labels.back());
+    width = std::max(width, label_width + inside);
+    heights.push_back(label_height + ScaledAtDpi(10, dpi));
+    height += heights.back() + pad;
   }
   const std::string close = Tr("Close");
   const int line = std::max(ScaledAtDpi(30, dpi), measure(close).second + ScaledAtDpi(10, dpi));
   const int close_width =
       std::max(ScaledAtDpi(100, dpi), measure(close).first + line + 2 * ScaledAtDpi(6, dpi));
-  int height = pad + text_height + pad;
-  for (const std::string& label : labels) {
-    height += measure(label).second + ScaledAtDpi(10, dpi) + pad;
-  }
   height = std::max(height, pad + icon + pad) + line + 2 * pad;
 
   Fl_Double_Window box(left + width + pad, height, kForm1.caption);
@@ -194,9 +197,8 @@ std::optional<std::size_t> ShowErrorBox(const std::string& message,
   std::vector<std::unique_ptr<Fl_Button>> buttons;
   int y = pad + text_height + pad;
   for (std::size_t i = 0; i < labels.size(); ++i) {
-    const int button_height = measure(labels[i]).second + ScaledAtDpi(10, dpi);
     auto& button = buttons.emplace_back(
-        std::make_unique<Fl_Button>(left, y, width, button_height, labels[i].c_str()));
+        std::make_unique<Fl_Button>(left, y, width, heights[i], labels[i].c_str()));
     button->labeltype(kRunsLabel);
     button->labelsize(size);
     button->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE);
@@ -207,7 +209,7 @@ std::optional<std::size_t> ShowErrorBox(const std::string& message,
           pressed->window()->hide();
         },
         &data.emplace_back(Choice{&chosen, i}));
-    y += button_height + pad;
+    y += heights[i] + pad;
   }
   Fl_Return_Button end(left + width - close_width, std::max(y, pad + icon + pad) + pad, close_width,
                        line, close.c_str());
