@@ -75,10 +75,13 @@ void BoxFonts::FindChinese() {
     return;
   }
   chinese_found_ = true;
-  // Debian's Chinese desktops have Noto Sans CJK TC; else whatever
+  // Debian's Chinese desktops have Noto Sans CJK TC; AR PL UMing, the other
+  // font the package recommends, has its Taiwan forms under a name of their
+  // own (fontconfig may offer its Hong Kong ones for zh-tw); else whatever
   // fontconfig offers for Taiwan.
   if (Match("Noto Sans CJK TC", "Noto Sans CJK TC", "zh-tw", chinese_.family,
             chinese_.characters) ||
+      Match("AR PL UMing TW", "AR PL UMing TW", "zh-tw", chinese_.family, chinese_.characters) ||
       Match("sans-serif:lang=zh-tw", "", "zh-tw", chinese_.family, chinese_.characters)) {
     DrawAsOutlines(chinese_.family);
   } else {
