@@ -265,38 +265,4 @@ std::string DescribeSerialPorts(const std::vector<SerialPortInfo>& ports) {
   return text;
 }
 
-std::string Wrapped(const std::string& text, std::size_t width) {
-  std::string out;
-  std::size_t start = 0;
-  while (start <= text.size()) {
-    const std::size_t end = std::min(text.find('\n', start), text.size());
-    const std::string_view line(text.data() + start, end - start);
-    const std::size_t indent = std::min(line.find_first_not_of(' '), line.size());
-    std::size_t column = 0;
-    for (std::size_t word = indent; word < line.size();) {
-      const std::size_t word_end = std::min(line.find(' ', word), line.size());
-      const std::size_t length = word_end - word;
-      if (column > indent && column + 1 + length > width) {
-        out += '\n';
-        column = 0;
-      }
-      if (column == 0) {
-        out.append(indent, ' ');
-        column = indent;
-      } else {
-        out += ' ';
-        ++column;
-      }
-      out.append(line.substr(word, length));
-      column += length;
-      word = std::min(line.find_first_not_of(' ', word_end), line.size());
-    }
-    if (end < text.size()) {
-      out += '\n';
-    }
-    start = end + 1;
-  }
-  return out;
-}
-
 }  // namespace qj570::app

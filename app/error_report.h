@@ -63,9 +63,4 @@ std::vector<SerialPortInfo> PortsToOffer(const LinkError& error,
 // "Print on /dev/ttyUSB0", with its stable names below.
 std::string PrintOnLabel(const SerialPortInfo& port);
 
-// `text` broken at spaces into lines of at most `width` columns, for a box
-// that does not wrap. Each line keeps its indentation (the port list's), on
-// its continuations too; a longer word stands alone.
-std::string Wrapped(const std::string& text, std::size_t width);
-
 }  // namespace qj570::app

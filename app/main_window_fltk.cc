@@ -5,13 +5,8 @@
 #include <FL/Fl_Double_Window.H>
 #include <FL/Fl_Image.H>
 #include <FL/Fl_Pixmap.H>
-#include <FL/Fl_Return_Button.H>
-#include <FL/fl_ask.H>
-#include <FL/fl_draw.H>
 #include <FL/x.H>
-#include <fontconfig/fontconfig.h>
 
-#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdarg>
@@ -25,7 +20,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/error_report.h"
+#include "app/error_box_fltk.h"
 #include "app/main_window.h"
 #include "app/translation.h"
 #include "app/window_definition.h"
@@ -97,101 +92,12 @@ void OnFormClose(Fl_Widget* form, void* /*unused*/) {
   std::exit(1);  // NOLINT(concurrency-mt-unsafe): one thread
 }
 
-// A font that covers Traditional Chinese as written in Taiwan, as
-// fontconfig names it. Xft draws a glyph its font lacks as an empty box,
-// with no fallback, so the box asks for one that has them all; its Latin
-// letters come with it. FLTK's own sans where none is installed.
-Fl_Font TaiwanFont() {
-  static std::string name;  // FLTK keeps the pointer
-  FcPattern* pattern = FcNameParse(reinterpret_cast<const FcChar8*>("sans-serif:lang=zh-tw"));
-  FcConfigSubstitute(nullptr, pattern, FcMatchPattern);
-  FcDefaultSubstitute(pattern);
-  FcResult result = FcResultNoMatch;
-  FcPattern* match = FcFontMatch(nullptr, pattern, &result);
-  FcLangSet* languages = nullptr;
-  FcChar8* family = nullptr;
-  if (match != nullptr && FcPatternGetLangSet(match, FC_LANG, 0, &languages) == FcResultMatch &&
-      FcLangSetHasLang(languages, reinterpret_cast<const FcChar8*>("zh-tw")) !=
-          FcLangDifferentLang &&
-      FcPatternGetString(match, FC_FAMILY, 0, &family) == FcResultMatch) {
-    name = std::string(" ") + reinterpret_cast<const char*>(family);  // ' ': regular, not bold
-  }
-  if (match != nullptr) {
-    FcPatternDestroy(match);
-  }
-  FcPatternDestroy(pattern);
-  if (name.empty()) {
-    return FL_HELVETICA;
-  }
-  Fl::set_font(FL_FREE_FONT, name.c_str());
-  return FL_FREE_FONT;
-}
-
-// The error box with a button for each choice, and the button that ends
-// the program: the default, which Enter, Escape and the close box take.
-// Tab and the arrow keys move between the buttons; Space presses one.
-std::optional<std::size_t> ChoiceBox(const std::string& text,
-                                     const std::vector<std::string>& choices, int dpi) {
-  const Fl_Font font = fl_message_font_;
-  const int size = fl_message_size_;
-  const int pad = ScaledAtDpi(10, dpi);
-  const int line = ScaledAtDpi(22, dpi);
-  fl_font(font, size);
-  int text_width = 0;
-  int text_height = 0;
-  fl_measure(text.c_str(), text_width, text_height, 0);
-  const int width = std::max(text_width, ScaledAtDpi(360, dpi)) + 2 * pad;
-  std::vector<int> heights;  // of each choice's button: a line for each of its lines
-  heights.reserve(choices.size());
-  int height = pad + text_height + pad;
-  for (const std::string& choice : choices) {
-    heights.push_back(line * static_cast<int>(1 + std::count(choice.begin(), choice.end(), '\n')));
-    height += heights.back() + pad;
-  }
-  height += line + 2 * pad;
-
-  Fl_Double_Window box(width, height, kForm1.caption);
-  box.set_modal();
-  Fl_Box words(pad, pad, text_width, text_height, text.c_str());
-  words.labelfont(font);
-  words.labelsize(size);
-  words.align(FL_ALIGN_LEFT | FL_ALIGN_TOP | FL_ALIGN_INSIDE);
-  struct Choice {
-    std::optional<std::size_t>* chosen;
-    std::size_t index;
-  };
-  std::optional<std::size_t> chosen;
-  std::vector<Choice> data;
-  data.reserve(choices.size());  // the buttons keep pointers into it
-  std::vector<std::unique_ptr<Fl_Button>> buttons;
-  int y = pad + text_height + pad;
-  for (std::size_t i = 0; i < choices.size(); ++i) {
-    auto& button = buttons.emplace_back(
-        std::make_unique<Fl_Button>(pad, y, width - 2 * pad, heights[i], choices[i].c_str()));
-    button->labelfont(font);
-    button->labelsize(size);
-    button->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE);
-    button->callback(
-        [](Fl_Widget* pressed, void* choice) {
-          const auto* self = static_cast<const Choice*>(choice);
-          *self->chosen = self->index;
-          pressed->window()->hide();
-        },
-        &data.emplace_back(Choice{&chosen, i}));
-    y += heights[i] + pad;
-  }
-  Fl_Return_Button end(width - pad - ScaledAtDpi(100, dpi), y + pad, ScaledAtDpi(100, dpi), line,
-                       fl_close);
-  end.labelsize(size);
-  end.callback([](Fl_Widget* pressed, void* /*unused*/) { pressed->window()->hide(); });
-  box.callback([](Fl_Widget* window, void* /*unused*/) { window->hide(); });  // Escape, close
-  box.end();
-  box.show();
-  end.take_focus();
-  while (box.shown() != 0) {
-    Fl::wait();
-  }
-  return chosen;
+// At home beside GTK and Qt programs: FLTK's gtk+ scheme (shaded buttons
+// with rounded corners and soft frames) on the light grey of their themes,
+// instead of FLTK's own flat grey.
+void FollowTodaysDesktops() {
+  Fl::scheme("gtk+");
+  Fl::background(0xEF, 0xEF, 0xEF);
 }
 
 // The display's DPI as desktops set it: Xft.dpi (GNOME, KDE and others
@@ -242,6 +148,7 @@ struct Form1::Widgets {
 
 std::unique_ptr<Form1::Widgets> Form1::MakeWidgets() {
   Fl::fatal = NoDisplay;
+  FollowTodaysDesktops();
   return std::make_unique<Widgets>(DisplayDpi());
 }
 
@@ -273,16 +180,7 @@ int Form1::Run() {
 
 std::optional<std::size_t> Form1::ShowError(const std::string& message,
                                             const std::vector<std::string>& choices) {
-  // Asked for here, not at start-up: most runs never show a box.
-  static const Fl_Font font = TaiwanFont();
-  fl_message_font(font, ScaledAtDpi(kDesignFontPixels, widgets_->dpi));
-  fl_close = Tr("Close");  // the box's button
-  fl_message_title(kForm1.caption);
-  if (choices.empty()) {
-    fl_alert("%s", Wrapped(message, 72).c_str());  // FLTK's box does not wrap
-    return std::nullopt;
-  }
-  return ChoiceBox(Wrapped(message, 72), choices, widgets_->dpi);
+  return ShowErrorBox(message, choices, widgets_->dpi);
 }
 
 void Form1::End() noexcept {

@@ -7,10 +7,12 @@ what=${1:-test}
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 
-# The receipt's picture: fontconfig finds the font, FreeType draws it, libpng
-# writes the PNG; Noto Sans Mono CJK TC has Taiwan's forms on the printer's grid.
+# fonts-noto-cjk: Taiwan's glyph forms, for the error box (Noto Sans CJK TC)
+# and the receipt's picture (Noto Sans Mono CJK TC, on the printer's grid);
+# libicu-dev: the box's lines break by Unicode's rules; fontconfig finds the
+# fonts, FreeType draws the picture and libpng writes it.
 run_pkgs=(build-essential cmake perl python3 file gettext libfltk1.3-dev libx11-dev libxext-dev libxft-dev
-  libxinerama-dev libxcursor-dev libxfixes-dev libxrender-dev libfontconfig-dev libfreetype-dev libpng-dev
+  libxinerama-dev libxcursor-dev libxfixes-dev libxrender-dev libfontconfig-dev libicu-dev libfreetype-dev libpng-dev
   fonts-noto-cjk)
 test_pkgs=(libgtest-dev libgmock-dev python3-serial python3-tk python3-xlib clang-format clang-tidy
   xvfb xauth xdotool x11-xserver-utils imagemagick dpkg-dev util-linux lintian desktop-file-utils icoutils

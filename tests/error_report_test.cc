@@ -165,16 +165,6 @@ TEST(RunTimeErrorReport, OffersOnlyPortsThatAreThere) {
       PortsToOffer(Failure(EIO, LinkStep::kWrite, PortTrouble::kGone, "/dev/null"), ports).empty());
 }
 
-TEST(RunTimeErrorReport, WrapsForTheBoxKeepingThePortListsIndentation) {
-  EXPECT_EQ(Wrapped("cannot open serial port /dev/ttyS0: No such file or directory.\n\n"
-                    "Serial ports on this computer:\n  /dev/ttyUSB0\n"
-                    "    /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K1X2B-if00-port0 x",
-                    40),
-            "cannot open serial port /dev/ttyS0: No\nsuch file or directory.\n\n"
-            "Serial ports on this computer:\n  /dev/ttyUSB0\n"
-            "    /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K1X2B-if00-port0\n    x");
-}
-
 // --line takes the settings as self-test pages print them, in any case and
 // with the usual separators, and refuses what would garble the receipt.
 TEST(LineSettings, ReadsWhatASelfTestPagePrintsAndRefusesTheRest) {

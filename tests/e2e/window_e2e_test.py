@@ -188,17 +188,17 @@ class WindowTest(ProgramTestCase):
         empty = os.path.join(self.workdir.name, "空的.txt")
         open(empty, "wb").close()
         done = self.run_program("--receipt", empty, env=dict(os.environ, LANG="zh_TW.UTF-8"))
-        self.assertIn("空的.txt：檔案是空的：收據至少需要一行", done.stderr.decode())
+        self.assertIn("空的.txt：內容是空的：收據至少需要一行", done.stderr.decode())
         # Under C the words are English, as they always were.
         done = self.run_program("--receipt", SAMPLE_TEXT, env=dict(os.environ, LANG="C"))
         self.assertIn(b"Run-time error '2': cannot open serial port /dev/ttyS0: No such file or "
                       b"directory. There is no device of that name.", done.stderr)
 
-    def start_with_a_usb_port(self, *args):
+    def start_with_a_usb_port(self, *args, lang="C.UTF-8"):
         """Serial port 1 missing, and the printer's pty where the finder
         looks for a USB adapter."""
         program = Program(in_private_dev("-", [PROGRAM, *args]), self.x, self.workdir.name,
-                          extra_env={"QJ570_USB_PORT": self.printer.pty})
+                          extra_env={"QJ570_USB_PORT": self.printer.pty, "LANG": lang})
         self.addCleanup(program.kill)
         program.click(120, 56)
         box = program.new_window()
@@ -222,15 +222,21 @@ class WindowTest(ProgramTestCase):
         self.close(program)
 
     def test_enter_or_escape_on_the_offer_ends_the_program_sending_nothing(self):
-        for key in ("Return", "Escape"):
-            program, box = self.start_with_a_usb_port()
+        for key, lang in (("Return", "C.UTF-8"), ("Escape", "zh_TW.UTF-8")):
+            program, box = self.start_with_a_usb_port(lang=lang)
+            if lang != "C.UTF-8":
+                self.x.screenshot(box, "error-box-choice-zh_TW.png")
             program.key(key, window=box)
             self.assertEqual(program.wait(), 1, key)
         # Whoever named the port gets no choice: Tab and Space press Close.
-        program, box = self.start_with_a_usb_port("--port", "/nonexistent/ttyS9")
-        program.key("Tab", window=box)
-        program.key("space", window=box)
-        self.assertEqual(program.wait(), 1)
+        # Its Chinese name shows in either language.
+        for lang, picture in (("C.UTF-8", "error-box-chinese-path.png"),
+                              ("zh_TW.UTF-8", "error-box-zh_TW.png")):
+            program, box = self.start_with_a_usb_port("--port", "/nonexistent/印表機", lang=lang)
+            self.x.screenshot(box, picture)
+            program.key("Tab", window=box)
+            program.key("space", window=box)
+            self.assertEqual(program.wait(), 1, lang)
         time.sleep(self.QUIET)
         self.assertEqual(self.printer.received(), b"")
 

@@ -68,9 +68,13 @@ class Xvfb:
                         check=False).split()
 
     def screenshot(self, window, name):
+        """A window that has only just been mapped may not be painted yet:
+        taken again until it shows more than one colour."""
         folder = pathlib.Path(os.environ.get("QJ570_SCREENSHOTS", tempfile.gettempdir()))
         folder.mkdir(parents=True, exist_ok=True)
-        self.run("import", "-window", window, str(folder / name))
+        path = str(folder / name)
+        wait_until(lambda: self.run("import", "-window", window, path) == "" and
+                   self.run("identify", "-format", "%k", path) != "1", 5, step=0.1)
 
     def set_resources(self, text):
         """The X resources that programs read when they open the display, as

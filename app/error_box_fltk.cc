@@ -1,0 +1,229 @@
+#include "app/error_box_fltk.h"
+
+#include <FL/Fl.H>
+#include <FL/Fl_Box.H>
+#include <FL/Fl_Button.H>
+#include <FL/Fl_Double_Window.H>
+#include <FL/Fl_Return_Button.H>
+#include <FL/fl_draw.H>
+
+#include <algorithm>
+#include <array>
+#include <memory>
+#include <string_view>
+#include <utility>
+
+#include "app/box_fonts.h"
+#include "app/text_layout.h"
+#include "app/translation.h"
+#include "app/window_definition.h"
+
+namespace qj570::app {
+namespace {
+
+// Labels of this type are drawn in runs, each in the font that has its
+// characters, a line for each '\n'.
+constexpr auto kRunsLabel = FL_FREE_LABELTYPE;
+
+BoxFonts& Fonts() {
+  static BoxFonts fonts;  // asked for when the first box is shown
+  return fonts;
+}
+
+// FLTK's number for the font of `face`, given to FLTK when first used:
+// Xft opens a font only when something is drawn or measured in it.
+Fl_Font FontOf(BoxFonts::Face face) {
+  static std::array<std::string, 2> names;  // FLTK keeps the pointers
+  const auto index = static_cast<std::size_t>(face);
+  const Fl_Font font = FL_FREE_FONT + static_cast<Fl_Font>(index);
+  if (names[index].empty()) {
+    names[index] = " " + Fonts().Family(face);  // ' ': regular, not bold
+    Fl::set_font(font, names[index].c_str());
+  }
+  return font;
+}
+
+int Width(std::string_view text, int size) {
+  double width = 0;
+  for (const BoxFonts::Run& run : Fonts().Runs(text)) {
+    fl_font(FontOf(run.face), size);
+    width += fl_width(run.text.data(), static_cast<int>(run.text.size()));
+  }
+  return static_cast<int>(width + 0.999);
+}
+
+struct LineMetrics {
+  int height = 0;
+  int descent = 0;
+};
+
+// The same for every line of `text`: the tallest of the faces it uses.
+LineMetrics MetricsOf(std::string_view text, int size) {
+  LineMetrics metrics;
+  bool chinese = false;
+  for (const BoxFonts::Run& run : Fonts().Runs(text)) {
+    chinese = chinese || run.face == BoxFonts::kChinese;
+  }
+  for (const BoxFonts::Face face : {BoxFonts::kLatin, BoxFonts::kChinese}) {
+    if (face == BoxFonts::kLatin || chinese) {
+      fl_font(FontOf(face), size);
+      metrics.height = std::max(metrics.height, fl_height());
+      metrics.descent = std::max(metrics.descent, fl_descent());
+    }
+  }
+  return metrics;
+}
+
+std::vector<std::string_view> LinesOf(std::string_view text) {
+  std::vector<std::string_view> lines;
+  std::size_t start = 0;
+  while (true) {
+    const std::size_t end = std::min(text.find('\n', start), text.size());
+    lines.push_back(text.substr(start, end - start));
+    if (end == text.size()) {
+      return lines;
+    }
+    start = end + 1;
+  }
+}
+
+void MeasureRuns(const Fl_Label* label, int& width, int& height) {
+  const std::string_view text = label->value != nullptr ? label->value : "";
+  width = 0;
+  for (const std::string_view line : LinesOf(text)) {
+    width = std::max(width, Width(line, label->size));
+  }
+  height = MetricsOf(text, label->size).height * static_cast<int>(LinesOf(text).size());
+}
+
+void DrawRuns(const Fl_Label* label, int x, int y, int w, int h, Fl_Align align) {
+  const std::string_view text = label->value != nullptr ? label->value : "";
+  const LineMetrics metrics = MetricsOf(text, label->size);
+  const std::vector<std::string_view> lines = LinesOf(text);
+  const int height = metrics.height * static_cast<int>(lines.size());
+  int top = y + (h - height) / 2;
+  if ((align & FL_ALIGN_TOP) != 0) {
+    top = y;
+  } else if ((align & FL_ALIGN_BOTTOM) != 0) {
+    top = y + h - height;
+  }
+  fl_color(label->color);
+  for (const std::string_view line : lines) {
+    int left = x + (w - Width(line, label->size)) / 2;
+    if ((align & FL_ALIGN_LEFT) != 0) {
+      left = x;
+    } else if ((align & FL_ALIGN_RIGHT) != 0) {
+      left = x + w - Width(line, label->size);
+    }
+    top += metrics.height;
+    double pen = left;
+    for (const BoxFonts::Run& run : Fonts().Runs(line)) {
+      fl_font(FontOf(run.face), label->size);
+      fl_draw(run.text.data(), static_cast<int>(run.text.size()), static_cast<int>(pen),
+              top - metrics.descent);
+      pen += fl_width(run.text.data(), static_cast<int>(run.text.size()));
+    }
+  }
+}
+
+// `text` broken into lines `width` pixels wide at most, in the box's fonts.
+std::string Wrapped(const std::string& text, int width, int size) {
+  std::string out;
+  for (const std::string& line :
+       BreakLines(text, width, [size](std::string_view piece) { return Width(piece, size); })) {
+    out += (out.empty() ? "" : "\n") + line;
+  }
+  return out;
+}
+
+}  // namespace
+
+std::optional<std::size_t> ShowErrorBox(const std::string& message,
+                                        const std::vector<std::string>& choices, int dpi) {
+  Fl::set_labeltype(kRunsLabel, DrawRuns, MeasureRuns);
+  const int size = ScaledAtDpi(kDesignFontPixels, dpi);
+  const int pad = ScaledAtDpi(10, dpi);
+  const int icon = ScaledAtDpi(50, dpi);  // as FLTK's own alert has it
+  const int left = pad + icon + pad;      // of the text and the buttons
+  const int wrap = ScaledAtDpi(460, dpi);
+  const auto measure = [size](const std::string& text) {
+    const Fl_Label label{text.c_str(), nullptr, nullptr, 0, size, FL_FOREGROUND_COLOR, 0, 0};
+    std::pair<int, int> extent;
+    MeasureRuns(&label, extent.first, extent.second);
+    return extent;
+  };
+
+  const std::string text = Wrapped(message, wrap, size);
+  const auto [text_width, text_height] = measure(text);
+  std::vector<std::string> labels;
+  std::vector<int> heights;  // of each choice's button
+  labels.reserve(choices.size());
+  heights.reserve(choices.size());
+  const int inside = 2 * ScaledAtDpi(6, dpi);  // a button's frame and margin
+  int width = std::max(text_width, ScaledAtDpi(360, dpi));
+  int height = pad + text_height + pad;
+  for (const std::string& choice : choices) {
+    labels.push_back(Wrapped(choice, wrap - inside, size));
+    const auto [label_width, label_height] = measure(labels.back());
+    width = std::max(width, label_width + inside);
+    heights.push_back(label_height + ScaledAtDpi(10, dpi));
+    height += heights.back() + pad;
+  }
+  const std::string close = Tr("Close");
+  const int line = std::max(ScaledAtDpi(30, dpi), measure(close).second + ScaledAtDpi(10, dpi));
+  const int close_width =
+      std::max(ScaledAtDpi(100, dpi), measure(close).first + line + 2 * ScaledAtDpi(6, dpi));
+  height = std::max(height, pad + icon + pad) + line + 2 * pad;
+
+  Fl_Double_Window box(left + width + pad, height, kForm1.caption);
+  box.set_modal();
+  Fl_Box mark(pad, pad, icon, icon, "!");
+  mark.box(FL_THIN_UP_BOX);
+  mark.color(FL_WHITE);
+  mark.labelfont(FL_TIMES_BOLD);
+  mark.labelcolor(FL_BLUE);
+  mark.labelsize(ScaledAtDpi(34, dpi));
+  Fl_Box words(left, pad, text_width, text_height, text.c_str());
+  words.labeltype(kRunsLabel);
+  words.labelsize(size);
+  words.align(FL_ALIGN_LEFT | FL_ALIGN_TOP | FL_ALIGN_INSIDE);
+  struct Choice {
+    std::optional<std::size_t>* chosen;
+    std::size_t index;
+  };
+  std::optional<std::size_t> chosen;
+  std::vector<Choice> data;
+  data.reserve(labels.size());  // the buttons keep pointers into it
+  std::vector<std::unique_ptr<Fl_Button>> buttons;
+  int y = pad + text_height + pad;
+  for (std::size_t i = 0; i < labels.size(); ++i) {
+    auto& button = buttons.emplace_back(
+        std::make_unique<Fl_Button>(left, y, width, heights[i], labels[i].c_str()));
+    button->labeltype(kRunsLabel);
+    button->labelsize(size);
+    button->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE);
+    button->callback(
+        [](Fl_Widget* pressed, void* choice) {
+          const auto* self = static_cast<const Choice*>(choice);
+          *self->chosen = self->index;
+          pressed->window()->hide();
+        },
+        &data.emplace_back(Choice{&chosen, i}));
+    y += heights[i] + pad;
+  }
+  Fl_Return_Button end(left + width - close_width, std::max(y, pad + icon + pad) + pad, close_width,
+                       line, close.c_str());
+  end.labeltype(kRunsLabel);
+  end.labelsize(size);
+  end.callback([](Fl_Widget* pressed, void* /*unused*/) { pressed->window()->hide(); });
+  box.callback([](Fl_Widget* window, void* /*unused*/) { window->hide(); });  // Escape, close
+  box.end();
+  box.show();
+  end.take_focus();
+  while (box.shown() != 0) {
+    Fl::wait();
+  }
+  return chosen;
+}
+
+}  // namespace qj570::app
