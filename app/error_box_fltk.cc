@@ -6,6 +6,7 @@
 #include <FL/Fl_Double_Window.H>
 #include <FL/Fl_Return_Button.H>
 #include <FL/fl_draw.H>
+#include <FL/x.H>
 
 #include <algorithm>
 #include <array>
@@ -136,6 +137,58 @@ std::string Wrapped(const std::string& text, int width, int size) {
   return out;
 }
 
+// A key held down on the button when the job failed goes on repeating into
+// the box, and Enter or Space would press its buttons before the box was
+// read. It counts again only once it has been let go: X repeats a key as a
+// release and a press with one time stamp, so a press at the time of the
+// last release is still the same one.
+class HeldKeyGuard {
+ public:
+  HeldKeyGuard() {
+    for (const int key : {FL_Enter, FL_KP_Enter, static_cast<int>(' ')}) {
+      if (Fl::get_key(key) != 0) {
+        key_ = key;
+      }
+    }
+    if (key_ != 0) {
+      Fl::event_dispatch(Dispatch);
+    }
+  }
+  ~HeldKeyGuard() {
+    if (key_ != 0) {
+      Fl::event_dispatch(nullptr);
+    }
+    key_ = 0;
+  }
+  HeldKeyGuard(const HeldKeyGuard&) = delete;
+  HeldKeyGuard& operator=(const HeldKeyGuard&) = delete;
+  HeldKeyGuard(HeldKeyGuard&&) = delete;
+  HeldKeyGuard& operator=(HeldKeyGuard&&) = delete;
+
+ private:
+  static int Dispatch(int event, Fl_Window* window) {
+    if (key_ != 0 && Fl::event_key() == key_) {
+      if (event == FL_KEYUP) {
+        down_ = false;
+        released_at_ = fl_event_time;
+        return 1;
+      }
+      if (event == FL_KEYBOARD) {
+        if (down_ || fl_event_time == released_at_) {
+          down_ = true;
+          return 1;
+        }
+        key_ = 0;  // let go and pressed again: a press of its own
+      }
+    }
+    return Fl::handle_(event, window);
+  }
+
+  static inline int key_ = 0;
+  static inline bool down_ = true;
+  static inline unsigned long released_at_ = 0;
+};
+
 }  // namespace
 
 std::optional<std::size_t> ShowErrorBox(const std::string& message,
@@ -218,6 +271,7 @@ std::optional<std::size_t> ShowErrorBox(const std::string& message,
   end.callback([](Fl_Widget* pressed, void* /*unused*/) { pressed->window()->hide(); });
   box.callback([](Fl_Widget* window, void* /*unused*/) { window->hide(); });  // Escape, close
   box.end();
+  const HeldKeyGuard held_key;
   box.show();
   end.take_focus();
   while (box.shown() != 0) {

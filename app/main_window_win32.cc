@@ -162,9 +162,7 @@ LRESULT CALLBACK Form1::Widgets::Proc(HWND hwnd, UINT message, WPARAM wparam, LP
 std::unique_ptr<Form1::Widgets> Form1::MakeWidgets() { return std::make_unique<Widgets>(); }
 
 Form1::Form1(std::string port, PortSettings settings, bool offer_ports)
-    : MSComm1(std::move(port), settings),
-      widgets_(MakeWidgets()),
-      offer_ports_(offer_ports) {
+    : MSComm1(std::move(port), settings), widgets_(MakeWidgets()), offer_ports_(offer_ports) {
   const HINSTANCE instance = GetModuleHandleW(nullptr);
   WNDCLASSEXW window_class{};
   window_class.cbSize = sizeof(window_class);
@@ -234,6 +232,16 @@ int Form1::Run() {
 
 std::optional<std::size_t> Form1::ShowError(const std::string& message,
                                             const std::vector<std::string>& choices) {
+  // A key held down on the button goes on repeating into the box and would
+  // press its default button before it was read: the box waits, a while at
+  // most, for the key to be let go, and drops the repeats.
+  for (int waited = 0; waited < 10000 && (GetAsyncKeyState(VK_RETURN) & 0x8000) != 0;
+       waited += 10) {
+    Sleep(10);
+  }
+  MSG repeat{};
+  while (PeekMessageW(&repeat, nullptr, WM_KEYFIRST, WM_KEYLAST, PM_REMOVE) != 0) {
+  }
   const std::wstring caption = Wide(kForm1.caption);
   std::wstring text = Wide(message);
   // A task dialog with a command link for each choice. Common Controls 6

@@ -104,6 +104,7 @@ class WindowTest(ProgramTestCase):
         program = self.start()
         self.check_held_keys(program)
         self.close(program)
+        self.check_held_key_on_a_failure(self.start("-"))
 
     def test_closing_the_window_sends_nothing_and_escape_does_not_close(self):
         program = self.start()

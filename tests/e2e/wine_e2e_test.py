@@ -200,6 +200,8 @@ class WineTest(ProgramTestCase):
         program = self.start()
         self.check_held_keys(program)
         self.close(program)
+        self.map_ports({})
+        self.check_held_key_on_a_failure(self.start())
 
     def test_a_printer_that_takes_no_data_ends_in_an_error_within_the_bound(self):
         master, slave = os.openpty()  # nobody reads the master

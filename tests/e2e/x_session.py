@@ -285,6 +285,21 @@ class ProgramTestCase(unittest.TestCase):
             self.x.run("xdotool", "keyup", key)
             self.assert_receipts(count)
 
+    def check_held_key_on_a_failure(self, program):
+        """Enter held on the button of a job that fails: the box stays until
+        it has been read, however often the key repeats into it."""
+        self.x.run("xset", "r", "rate", "250", "30")
+        self.addCleanup(self.x.run, "xset", "r", "rate")
+        self.x.run("xdotool", "windowfocus", "--sync", program.window, "keydown", "Return")
+        time.sleep(1.5)
+        self.x.run("xdotool", "keyup", "Return")
+        box = program.new_window()
+        self.assertIsNotNone(box, "no message box: " + program.stderr())
+        time.sleep(self.QUIET)
+        self.assertIsNone(program.process.poll(), "the held key dismissed the box")
+        program.key("Return", window=box)
+        self.assertNotEqual(program.wait(), 0)
+
     def check_failure(self, port, number, device, screenshot=None):
         """A press on a port that cannot be used: a message box of its own;
         once dismissed the program ends in failure, having sent nothing."""
