@@ -24,6 +24,10 @@ QJ570_SCREENSHOTS=$shots /usr/bin/python3 tests/e2e/window_e2e_test.py \
 QJ570_SCREENSHOTS=$shots /usr/bin/python3 tests/e2e/wine_e2e_test.py \
   "$PWD/build/windows-x64/app/qj570-rs232.exe" "$PWD/build/windows-x64/wineprefix" win64
 
+# The sample receipt as the printer prints it, drawn from its bytes.
+build/default/app/qj570-rs232 --preview docs/receipt.png
+echo docs/receipt.png
+
 # The pictures the README shows, one a line: the name the test gave it.
 while read -r picture; do
   cp "$shots/$picture" "docs/$picture"

@@ -189,7 +189,7 @@ class WindowTest(ProgramTestCase):
         empty = os.path.join(self.workdir.name, "空的.txt")
         open(empty, "wb").close()
         done = self.run_program("--receipt", empty, env=dict(os.environ, LANG="zh_TW.UTF-8"))
-        self.assertIn("空的.txt：內容是空的：收據至少需要一行", done.stderr.decode())
+        self.assertIn("空的.txt：內容是空的；收據至少需要一行", done.stderr.decode())
         # Under C the words are English, as they always were.
         done = self.run_program("--receipt", SAMPLE_TEXT, env=dict(os.environ, LANG="C"))
         self.assertIn(b"Run-time error '2': cannot open serial port /dev/ttyS0: No such file or "
