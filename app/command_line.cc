@@ -85,8 +85,9 @@ Options ParseCommandLine(const std::vector<std::string>& args) {
     }
   }
   if (!options.preview.empty()) {
-    if (port_given) {
-      throw UsageError(Tr("--preview opens no port: --port has no use with it"));
+    if (port_given || line_given) {
+      throw UsageError(Format(Tr("--preview opens no port: {0} has no use with it"),
+                              {port_given ? "--port" : "--line"}));
     }
     options.action = Options::Action::kPreview;
   }
@@ -95,28 +96,28 @@ Options ParseCommandLine(const std::vector<std::string>& args) {
 
 std::string Usage() {
   return Format(
-      Tr("Usage: qj570-rs232 [--port PORT] [--line SETTINGS] [--receipt FILE]\n"
-         "       qj570-rs232 --preview FILE.png [--receipt FILE]\n"
-         "       qj570-rs232 --list-ports | --help | --version\n"
-         "\n"
-         "Without --receipt, opens a window whose button prints a sample receipt on\n"
-         "the QJ-570 printer on serial port {0},\n"
-         "at {1}.\n"
-         "\n"
-         "  --port PORT     use this serial port instead (/dev/ttyUSB0; COM3 on Windows)\n"
-         "  --line SETTINGS the line's speed, framing and flow control for this run, as\n"
-         "                  the printer's self-test page shows them: 19200, 38400,8E1,\n"
-         "                  9600,8N1,rtscts or 9600,8N1,xonxoff ({2} unless given).\n"
-         "                  If the printer prints garbage, its speed or framing\n"
-         "                  differs: its self-test page shows them\n"
-         "  --receipt FILE  print FILE, UTF-8 text, then end, with no window; - reads\n"
-         "                  standard input. Each line prints as a line; SO may stand in it\n"
-         "  --preview PNG   draw the receipt (the sample, or --receipt's) as the printer\n"
-         "                  would print it, into the picture PNG; opens no port\n"
-         "  --list-ports    list the serial ports that have hardware behind them\n"
-         "  --help          show this help\n"
-         "  --version       show the version\n"),
-      {DefaultPort(), SettingsInWords(kPortSettings), LineSettingsText(kPortSettings)}) +
+             Tr("Usage: qj570-rs232 [--port PORT] [--line SETTINGS] [--receipt FILE]\n"
+                "       qj570-rs232 --preview FILE.png [--receipt FILE]\n"
+                "       qj570-rs232 --list-ports | --help | --version\n"
+                "\n"
+                "Without --receipt, opens a window whose button prints a sample receipt on\n"
+                "the QJ-570 printer on serial port {0},\n"
+                "at {1}.\n"
+                "\n"
+                "  --port PORT     use this serial port instead (/dev/ttyUSB0; COM3 on Windows)\n"
+                "  --line SETTINGS the line's speed, framing and flow control for this run, as\n"
+                "                  the printer's self-test page shows them: 19200, 38400,8E1,\n"
+                "                  9600,8N1,rtscts or 9600,8N1,xonxoff ({2} unless given).\n"
+                "                  If the printer prints garbage, its speed or framing\n"
+                "                  differs: its self-test page shows them\n"
+                "  --receipt FILE  print FILE, UTF-8 text, then end, with no window; - reads\n"
+                "                  standard input. Each line prints as a line; SO may stand in it\n"
+                "  --preview PNG   draw the receipt (the sample, or --receipt's) as the printer\n"
+                "                  would print it, into the picture PNG; opens no port\n"
+                "  --list-ports    list the serial ports that have hardware behind them\n"
+                "  --help          show this help\n"
+                "  --version       show the version\n"),
+             {DefaultPort(), SettingsInWords(kPortSettings), LineSettingsText(kPortSettings)}) +
          "\n" + ExitStatusesInWords();
 }
 

@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "app/box_fonts.h"
+#include "app/held_key_fltk.h"
 #include "app/text_layout.h"
 #include "app/translation.h"
 #include "app/window_definition.h"
@@ -139,26 +140,22 @@ std::string Wrapped(const std::string& text, int width, int size) {
 
 // A key held down on the button when the job failed goes on repeating into
 // the box, and Enter or Space would press its buttons before the box was
-// read. It counts again only once it has been let go: X repeats a key as a
-// release and a press with one time stamp, so a press at the time of the
-// last release is still the same one.
+// read: while the box is up, the key counts again only once it was let go.
 class HeldKeyGuard {
  public:
   HeldKeyGuard() {
     for (const int key : {FL_Enter, FL_KP_Enter, static_cast<int>(' ')}) {
       if (Fl::get_key(key) != 0) {
-        key_ = key;
+        held_ = HeldKey(key);
+        Fl::event_dispatch(Dispatch);
       }
-    }
-    if (key_ != 0) {
-      Fl::event_dispatch(Dispatch);
     }
   }
   ~HeldKeyGuard() {
-    if (key_ != 0) {
+    if (Fl::event_dispatch() == Dispatch) {
       Fl::event_dispatch(nullptr);
     }
-    key_ = 0;
+    held_ = HeldKey();
   }
   HeldKeyGuard(const HeldKeyGuard&) = delete;
   HeldKeyGuard& operator=(const HeldKeyGuard&) = delete;
@@ -167,26 +164,13 @@ class HeldKeyGuard {
 
  private:
   static int Dispatch(int event, Fl_Window* window) {
-    if (key_ != 0 && Fl::event_key() == key_) {
-      if (event == FL_KEYUP) {
-        down_ = false;
-        released_at_ = fl_event_time;
-        return 1;
-      }
-      if (event == FL_KEYBOARD) {
-        if (down_ || fl_event_time == released_at_) {
-          down_ = true;
-          return 1;
-        }
-        key_ = 0;  // let go and pressed again: a press of its own
-      }
+    if (held_.Swallows(event, Fl::event_key(), fl_event_time)) {
+      return 1;
     }
     return Fl::handle_(event, window);
   }
 
-  static inline int key_ = 0;
-  static inline bool down_ = true;
-  static inline unsigned long released_at_ = 0;
+  static inline HeldKey held_;  // FLTK's dispatch hook is a plain function
 };
 
 }  // namespace

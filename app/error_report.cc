@@ -171,8 +171,8 @@ bool CouldBeAnotherPort(const LinkError& error) {
 
 std::string DescribeFailure(const LinkError& error, const std::vector<SerialPortInfo>& ports) {
   // "cannot open serial port /dev/ttyS0: No such file or directory."
-  const std::string failed = Format(
-      Tr("{0} {1}: {2}."), {StepWords(error.step()), error.device(), Reason(error)});
+  const std::string failed =
+      Format(Tr("{0} {1}: {2}."), {StepWords(error.step()), error.device(), Reason(error)});
   const std::string advice = Advice(error, ports);
   return advice.empty() ? failed : Format(Tr("{0} {1}"), {failed, advice});
 }

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "app/error_box_fltk.h"
+#include "app/held_key_fltk.h"
 #include "app/main_window.h"
 #include "app/translation.h"
 #include "app/window_definition.h"
@@ -33,9 +34,7 @@ namespace {
 #include "app/icons/qj570_32x32_2.xpm"
 
 // FLTK's button answers Space but not Enter; a Windows button answers both.
-// A key held down is one press. X repeats it as a release and a press with
-// the same time stamp; FLTK drops such a release only when it already has
-// the press in hand, which a busy program often has not.
+// A key held down is one press.
 class Command1Button : public Fl_Button {
  public:
   using Fl_Button::Fl_Button;
@@ -43,30 +42,26 @@ class Command1Button : public Fl_Button {
     const int key = Fl::event_key();
     const bool press_key = key == ' ' || key == FL_Enter || key == FL_KP_Enter;
     if (event == FL_KEYBOARD && Fl::focus() == this && press_key) {
-      const bool repeat = key == held_ || (key == released_ && fl_event_time == released_at_);
-      held_ = key;
-      if (repeat) {
+      if (held_.Swallows(event, key, fl_event_time)) {
         return 1;
       }
+      held_ = HeldKey(key);
       if (key == ' ') {
         return Fl_Button::handle(event);  // pressed as FLTK draws it
       }
       do_callback();
       return 1;
     }
-    if (event == FL_KEYUP && key == held_) {
-      released_ = std::exchange(held_, 0);
-      released_at_ = fl_event_time;
+    if (event == FL_KEYUP) {
+      held_.Swallows(event, key, fl_event_time);
     } else if (event == FL_UNFOCUS || event == FL_FOCUS) {
-      held_ = released_ = 0;
+      held_ = HeldKey();
     }
     return Fl_Button::handle(event);
   }
 
  private:
-  int held_ = 0;      // the press key that is down, if any
-  int released_ = 0;  // the one last let go, and when (X's milliseconds)
-  unsigned long released_at_ = 0;
+  HeldKey held_;
 };
 
 // The window's close box ends the program; Escape, which FLTK takes as a
@@ -153,9 +148,7 @@ std::unique_ptr<Form1::Widgets> Form1::MakeWidgets() {
 }
 
 Form1::Form1(std::string port, PortSettings settings, bool offer_ports)
-    : MSComm1(std::move(port), settings),
-      widgets_(MakeWidgets()),
-      offer_ports_(offer_ports) {
+    : MSComm1(std::move(port), settings), widgets_(MakeWidgets()), offer_ports_(offer_ports) {
   Fl_Double_Window& form = widgets_->form;
   form.end();
   form.xclass("qj570-rs232");

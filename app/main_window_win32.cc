@@ -83,8 +83,8 @@ HFONT UiFont(int dpi) {
 // Without its window the program would wait for ever for messages that
 // never come, unseen: it says so and ends instead.
 [[noreturn]] void FailToMakeTheWindow() {
-  throw std::system_error(static_cast<int>(GetLastError()), SystemCategory(),
-                          Tr("cannot make the program's window"));
+  const auto error = static_cast<int>(GetLastError());  // before Tr can change it
+  throw std::system_error(error, SystemCategory(), Tr("cannot make the program's window"));
 }
 
 HICON LoadProgramIcon(int size) {
@@ -191,6 +191,9 @@ Form1::Form1(std::string port, PortSettings settings, bool offer_ports)
       WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, 0, 0, 0, 0, widgets_->form,
       reinterpret_cast<HMENU>(static_cast<INT_PTR>(kCommand1Id)), instance, nullptr);  // NOLINT
   if (widgets_->command1 == nullptr) {
+    const DWORD error = GetLastError();
+    DestroyWindow(widgets_->form);  // no destructor runs for what is half made
+    SetLastError(error);
     FailToMakeTheWindow();
   }
   widgets_->LayOut(WindowDpi(widgets_->form), nullptr);

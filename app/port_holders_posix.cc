@@ -49,7 +49,8 @@ std::string FirstLine(const fs::path& file) {
 // The iterators advance with error codes: the range-for's would throw.
 Holders FindHolders(const fs::path& proc, dev_t rdev) {
   Holders holders;
-  const std::string self = std::to_string(::getpid());
+  // This program has the port open too, but only in the system's own /proc.
+  const std::string self = proc == "/proc" ? std::to_string(::getpid()) : std::string();
   std::error_code error;
   for (fs::directory_iterator process(proc, error), end; !error && process != end;
        process.increment(error)) {

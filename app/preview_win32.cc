@@ -1,3 +1,4 @@
+#include "app/exit_status.h"
 #include "app/preview.h"
 #include "app/process.h"
 #include "app/translation.h"
@@ -9,7 +10,7 @@ namespace qj570::app {
 int WritePreview(const std::string& /*png*/, const std::string& /*receipt*/) {
   PrintError(std::string("qj570-rs232: ") +
              Tr("--preview draws the receipt on Linux only; this Windows program cannot") + "\n");
-  return 1;
+  return Code(ExitStatus::kFailed);
 }
 
 }  // namespace qj570::app

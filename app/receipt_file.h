@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "receipt/printer_line.h"
-
 #include "receipt/serial/serial_link.h"
 
 namespace qj570::app {

@@ -171,19 +171,19 @@ bool NoUartBehind(int fd) {
          info.type == PORT_UNKNOWN;
 }
 
-// DTR and RTS as the settings say. A pty has no modem lines and says so
-// with ENOTTY or EINVAL; by now tcgetattr has shown the device is a
-// terminal, so that answer is harmless.
 // tcdrain, on again after a signal.
 std::error_code DrainNow(int fd) noexcept {
   while (::tcdrain(fd) < 0) {
     if (errno != EINTR) {
-      return {errno, std::system_category()};
+      return {errno, SystemCategory()};
     }
   }
   return {};
 }
 
+// DTR and RTS as the settings say. A pty has no modem lines and says so
+// with ENOTTY or EINVAL; by now tcgetattr has shown the device is a
+// terminal, so that answer is harmless.
 bool SetModemLines(int fd, const PortSettings& settings) {
   int dtr = TIOCM_DTR;
   int rts = TIOCM_RTS;
