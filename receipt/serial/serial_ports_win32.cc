@@ -15,9 +15,11 @@
 #include <charconv>
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "receipt/serial/serial_link.h"
 #include "receipt/serial/serial_ports.h"
@@ -101,6 +103,9 @@ void FindDevices(std::vector<SerialPortInfo>& ports) {
   if (set == INVALID_HANDLE_VALUE) {
     return;
   }
+  // Given back however the loop ends: the strings below may throw.
+  const std::unique_ptr<void, decltype(&SetupDiDestroyDeviceInfoList)> owned(
+      set, SetupDiDestroyDeviceInfoList);
   SP_DEVINFO_DATA device{};
   device.cbSize = sizeof(device);
   for (DWORD index = 0; SetupDiEnumDeviceInfo(set, index, &device); ++index) {
@@ -121,7 +126,6 @@ void FindDevices(std::vector<SerialPortInfo>& ports) {
     port.product_id = IdAfter(port.hardware_id, "PID_");
     ports.push_back(std::move(port));
   }
-  SetupDiDestroyDeviceInfoList(set);
 }
 
 // The ports every driver lists; those SetupAPI did not name stay, unnamed.
@@ -131,6 +135,8 @@ void FindListed(std::vector<SerialPortInfo>& ports) {
       ERROR_SUCCESS) {
     return;
   }
+  const std::unique_ptr<std::remove_pointer_t<HKEY>, decltype(&RegCloseKey)> owned(key,
+                                                                                   RegCloseKey);
   for (DWORD index = 0;; ++index) {
     std::array<wchar_t, 256> name{};
     std::array<wchar_t, 64> data{};
@@ -152,7 +158,6 @@ void FindListed(std::vector<SerialPortInfo>& ports) {
       ports.emplace_back(*port);
     }
   }
-  RegCloseKey(key);
 }
 
 }  // namespace
