@@ -394,7 +394,7 @@ class WindowTest(ProgramTestCase):
                   b"cannot write /nonexistent/r.png: No such file or directory"),
                  (["--preview", work / "r.png"], {"FONTCONFIG_FILE": str(empty_config)},
                   b"no font for Traditional Chinese was found: install fonts-noto-cjk"),
-                 (["--preview", work / "r.png", "--port", "/dev/ttyS1"], {},
+                 (["--preview", work / "r.png", "--port", "/nonexistent/ttyS9"], {},
                   b"--preview opens no port")]
         for args, env, message in cases:
             done = self.run_program(*map(str, args), env=dict(os.environ, **env))
