@@ -375,6 +375,7 @@ class WindowTest(ProgramTestCase):
         (work / "pictures").mkdir()
         self.printer.stop()
         self.printer = VirtualPrinter(PRINTER, self.workdir.name, png_dir=work / "pictures")
+        self.addCleanup(self.printer.stop)  # setUp stops only the printer it started
         done = self.run_program("--receipt", SAMPLE_TEXT, "--port", self.printer.pty)
         self.assertEqual(done.returncode, 0, done.stderr)
         self.assertTrue(wait_until(lambda: (work / "pictures" / "receipt-1.png").exists(), 5))
