@@ -94,30 +94,27 @@ std::string Reason(const LinkError& error) {
   return Tr("it is still letting go of a receipt that the device did not take");
 }
 
-// Two sentences, the second of which may be "".
-std::string Joined(const std::string& first, const std::string& second) {
-  return second.empty() ? first : Format(Tr("{0} {1}"), {first, second});
-}
-
 // What the trouble means for the user, and the step to take.
 std::string Advice(const LinkError& error, const std::vector<SerialPortInfo>& ports) {
   switch (error.trouble()) {
     case PortTrouble::kMissing:
-      return Joined(Format(Tr("There is no device of that name. If the printer is on a USB "
-                              "serial adapter, check that it is plugged in. {0}"),
-                           {ChoosePortAdvice(error.device(), ports)}),
-                    TakenAdapterAdvice());
+      return JoinSentences(Format(Tr("There is no device of that name. If the printer is on a USB "
+                                     "serial adapter, check that it is plugged in. {0}"),
+                                  {ChoosePortAdvice(error.device(), ports)}),
+                           TakenAdapterAdvice());
     case PortTrouble::kNoHardware:
-      return Joined(Format(Tr("No serial port hardware answers at {0}: the name exists on most "
-                              "computers, with or without a COM port. Connect the printer to a "
-                              "port that has one. {1}"),
-                           {error.device(), ChoosePortAdvice(error.device(), ports)}),
-                    TakenAdapterAdvice());
+      return JoinSentences(
+          Format(Tr("No serial port hardware answers at {0}: the name exists on most "
+                    "computers, with or without a COM port. Connect the printer to a "
+                    "port that has one. {1}"),
+                 {error.device(), ChoosePortAdvice(error.device(), ports)}),
+          TakenAdapterAdvice());
     case PortTrouble::kPermission:
       return PermissionAdvice();
     case PortTrouble::kBusy:
-      return Joined(Tr("Another program is using the port: close that program, then try again."),
-                    HolderAdvice(error.device(), ports));
+      return JoinSentences(
+          Tr("Another program is using the port: close that program, then try again."),
+          HolderAdvice(error.device(), ports));
     case PortTrouble::kNotSerialPort:
       return Format(Tr("It is no serial port, so no printer can be behind it. {0}"),
                     {ChoosePortAdvice(error.device(), ports)});
@@ -174,7 +171,7 @@ std::string DescribeFailure(const LinkError& error, const std::vector<SerialPort
   const std::string failed =
       Format(Tr("{0} {1}: {2}."), {StepWords(error.step()), error.device(), Reason(error)});
   const std::string advice = Advice(error, ports);
-  return advice.empty() ? failed : Format(Tr("{0} {1}"), {failed, advice});
+  return JoinSentences(failed, advice);
 }
 
 RunTimeErrorReport::RunTimeErrorReport(const LinkError& error) {

@@ -100,10 +100,6 @@ std::string ModemManagerRule(const std::string& device, const std::vector<Serial
   return "KERNEL==\"" + name + "\", ENV{ID_MM_DEVICE_IGNORE}=\"1\"";
 }
 
-std::string Joined(const std::string& first, const std::string& second) {
-  return first.empty() ? second : Format(Tr("{0} {1}"), {first, second});
-}
-
 // USB serial chips that brltty claims for braille displays (CH340, CP210x,
 // FTDI, PL2303), as vendor:product.
 constexpr std::array<std::string_view, 6> kClaimedChips = {"1a86:7523", "10c4:ea60", "0403:6001",
@@ -173,14 +169,14 @@ std::string HolderAdviceUnder(const fs::path& root, const std::string& device,
       advice = Format(Tr("It is held by {0}."), {names});
     }
     if (!holders.searched_all) {
-      advice = Joined(advice, holders.found.empty()
-                                  ? Tr("No process this user may look into holds it: another "
-                                       "user's may, which only root can see.")
-                                  : Tr("Other users' processes, which only root can see, may "
-                                       "hold it too."));
+      advice = JoinSentences(
+          advice, holders.found.empty() ? Tr("No process this user may look into holds it: another "
+                                             "user's may, which only root can see.")
+                                        : Tr("Other users' processes, which only root can see, may "
+                                             "hold it too."));
     }
     if (modem_manager) {
-      advice = Joined(
+      advice = JoinSentences(
           advice,
           Format(Tr("ModemManager tries every serial port for about half a minute after it "
                     "appears: wait that long, then print again. To make it leave this adapter "

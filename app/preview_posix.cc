@@ -33,7 +33,7 @@ int WritePreview(const std::string& png, const std::string& receipt) {
     // A character the font lacks is on a line of the receipt's file.
     const bool in_file =
         !receipt.empty() && error.problem() == paper::PictureError::Problem::kNoGlyph;
-    const std::string file = receipt == "-" ? Tr("standard input") : receipt;
+    const std::string file = ReceiptName(receipt);
     PrintError("qj570-rs232: " + (in_file ? file + ": " : "") + DescribePictureError(error) + "\n");
     return Code(ExitStatus::kFailed);
   }

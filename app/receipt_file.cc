@@ -71,8 +71,12 @@ std::string Describe(const ReceiptTextError& error) {
 
 }  // namespace
 
+std::string ReceiptName(const std::string& path) {
+  return path == "-" ? Tr("standard input") : path;
+}
+
 std::optional<std::vector<PrinterLine>> ReadReceiptFile(const std::string& path) {
-  const std::string name = path == "-" ? Tr("standard input") : path;
+  const std::string name = ReceiptName(path);
   try {
     return ReceiptFromText(ReadAll(path, name), name);
   } catch (const ReceiptTextError& error) {

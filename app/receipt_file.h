@@ -9,6 +9,9 @@
 
 namespace qj570::app {
 
+// What messages call the receipt in `path`: its name, or standard input's.
+std::string ReceiptName(const std::string& path);
+
 // The receipt in `path` ("-": standard input), read whole and encoded; on
 // bad input, says what is wrong on standard error and gives nothing.
 std::optional<std::vector<PrinterLine>> ReadReceiptFile(const std::string& path);

@@ -17,4 +17,11 @@ std::string Format(std::string_view pattern, std::initializer_list<std::string_v
   return out;
 }
 
+std::string JoinSentences(const std::string& first, const std::string& second) {
+  if (first.empty() || second.empty()) {
+    return first + second;
+  }
+  return Format(Tr("{0} {1}"), {first, second});
+}
+
 }  // namespace qj570::app

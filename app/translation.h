@@ -22,4 +22,7 @@ const char* Tr(const char* msgid);
 // them in another order.
 std::string Format(std::string_view pattern, std::initializer_list<std::string_view> args);
 
+// Two sentences as one text, either of which may be "".
+std::string JoinSentences(const std::string& first, const std::string& second);
+
 }  // namespace qj570::app
