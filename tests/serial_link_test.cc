@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
@@ -226,6 +227,109 @@ TEST(SerialLink, GivesUpADrainThatNeverEndsAndRefusesItsDeviceUnderAnyName) {
   }
   other.close();
   std::filesystem::remove(other_name);
+}
+
+// The rule of every wait: a device has stalled once it has taken no byte
+// for the margin, counted from its last progress, whatever the line's time.
+TEST(StallWatch, CountsTheMarginFromTheLastByteWrittenOrTheQueueShrinking) {
+  using std::chrono::seconds;
+  const StallWatch::Clock::time_point t0{};
+  const auto margin = StallWatch::kMargin;
+  StallWatch watch;
+  EXPECT_EQ(watch.Look(t0 + seconds(1), 100), t0 + seconds(1) + margin);  // the clock starts
+  EXPECT_EQ(watch.Look(t0 + seconds(3), 100), t0 + seconds(1) + margin);  // a queue that stands
+  EXPECT_EQ(watch.Look(t0 + seconds(4), 90), t0 + seconds(4) + margin);   // one that shrinks
+  watch.Wrote();  // the driver took bytes: seen at the next look, a new queue after it
+  EXPECT_EQ(watch.Look(t0 + seconds(8), 600), t0 + seconds(8) + margin);
+  EXPECT_EQ(watch.Look(t0 + seconds(9)), t0 + seconds(8) + margin);  // no count (Windows' writes)
+  EXPECT_EQ(watch.Look(t0 + seconds(10), 600), t0 + seconds(8) + margin);
+  EXPECT_EQ(watch.Look(t0 + seconds(12), 0), t0 + seconds(12) + margin);
+}
+
+constexpr std::size_t kKiB = 1024;
+
+// The line's time for `bytes` at 115200 8N1.
+std::chrono::milliseconds LineTime(std::size_t bytes) {
+  return std::chrono::milliseconds(bytes * 10 * 1000 / 115200);
+}
+
+PortSettings SlowPrintersLine() {
+  PortSettings line;
+  line.baud = 115200;
+  line.flow_control = FlowControl::kRtsCts;
+  return line;
+}
+
+// Flow control is there for printers slower than the line: a write takes
+// as long as the printer needs, and only one that has taken nothing for the
+// margin has stalled, counted from its last byte, once for the whole job.
+TEST(SerialLink, WaitsForASlowPrinterAndGivesUpAMarginAfterTheLastByteOfAStoppedOne) {
+  using std::chrono::steady_clock;
+  const std::size_t capacity = testing::PtyCapacity();
+  {
+    PtyPeer peer;
+    peer.Pace(1024);  // a slow printer holding CTS low between its bytes
+    std::string bytes(capacity + 8 * kKiB, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+      bytes[i] = static_cast<char>(i * 7 % 251);
+    }
+    SerialLink link(peer.slave_path(), SlowPrintersLine());
+    link.open();
+    const auto started = steady_clock::now();
+    link.write(bytes);
+    EXPECT_GT(steady_clock::now() - started, LineTime(bytes.size()) + SerialLink::kStallMargin);
+    peer.Pace(0);
+    link.close();
+    EXPECT_EQ(peer.WaitFor(bytes.size()), bytes);
+  }
+  PtyPeer peer;
+  peer.Pace(8 * kKiB, 4 * kKiB);  // it stops after 4 KiB
+  SerialLink link(peer.slave_path(), SlowPrintersLine());
+  link.open();
+  const std::string line(1024, 'A');
+  const LinkError e = ExpectLinkError(
+      [&] {
+        for (std::size_t sent = 0; sent < capacity + 16 * kKiB; sent += line.size()) {
+          link.write(line);
+        }
+      },
+      LinkErrc::kStalled, peer.slave_path());
+  // The pty makes room in steps of its buffers, so the last room the link
+  // saw may come a read before the printer's last one.
+  const auto since_last_byte = steady_clock::now() - peer.LastRead();
+  EXPECT_THAT(e.what(), ::testing::EndsWith("The device has taken no data for 5 s"));
+  EXPECT_GT(since_last_byte, SerialLink::kStallMargin - std::chrono::milliseconds(500));
+  EXPECT_LT(since_last_byte, SerialLink::kStallMargin + std::chrono::seconds(1));
+}
+
+// A UART's 4 KiB queue empties at the printer's pace: 700 bytes a second,
+// 80 mm of paper, takes 6 s. The drain waits while it shrinks, and gives
+// up a margin after it stopped shrinking.
+TEST(SerialLink, DrainsAQueueWhileItShrinksAndGivesUpAMarginAfterItStopped) {
+  using std::chrono::milliseconds;
+  using std::chrono::steady_clock;
+  PtyPeer peer;
+  for (const int stops_at : {0, 3600}) {
+    SerialLink link(peer.slave_path(), SlowPrintersLine());
+    link.open();
+    link.write("x");
+    const auto started = steady_clock::now();
+    const testing::FakeQueue queue([&] {
+      const auto elapsed = std::chrono::duration_cast<milliseconds>(steady_clock::now() - started);
+      return std::max(stops_at, 4096 - static_cast<int>(elapsed.count() * 7 / 10));
+    });
+    if (stops_at == 0) {
+      link.close();
+      EXPECT_GT(steady_clock::now() - started, LineTime(4096) + SerialLink::kStallMargin);
+      continue;
+    }
+    EXPECT_EQ(ExpectLinkError([&] { link.close(); }, LinkErrc::kStalled, peer.slave_path()).step(),
+              LinkStep::kDrain);
+    const auto since_stopped =
+        steady_clock::now() - (started + milliseconds((4096 - stops_at) * 10 / 7));
+    EXPECT_GE(since_stopped, SerialLink::kStallMargin);
+    EXPECT_LT(since_stopped, SerialLink::kStallMargin + std::chrono::seconds(1));
+  }
 }
 
 // The caller's mistakes are the link's own errors, never an errno.

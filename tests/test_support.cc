@@ -2,11 +2,14 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <condition_variable>
+#include <cstdarg>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -40,26 +43,53 @@ void PtyPeer::Vanish() {
 void PtyPeer::Drain() {
   std::array<char, 4096> buf{};
   for (;;) {
-    std::array<pollfd, 2> fds{{{pty_.master(), POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}}};
-    if (::poll(fds.data(), fds.size(), -1) < 0) {
+    std::size_t want = buf.size();
+    bool reading = true;
+    {
+      const std::lock_guard lock(mutex_);
+      if (pace_ > 0) {
+        want = std::max<std::size_t>(pace_ / 8, 1);  // every 125 ms
+      }
+      reading = received_.size() < stop_after_;
+    }
+    const bool paced = want < buf.size() || !reading;
+    std::array<pollfd, 2> fds{{{stop_pipe_[0], POLLIN, 0}, {pty_.master(), POLLIN, 0}}};
+    if (::poll(fds.data(), reading ? 2 : 1, paced ? 125 : -1) < 0) {
       continue;
     }
-    if ((fds[0].revents & POLLIN) != 0) {
-      const ssize_t n = ::read(pty_.master(), buf.data(), buf.size());
+    if (fds[0].revents != 0) {
+      return;
+    }
+    if (reading && (fds[1].revents & POLLIN) != 0) {
+      const ssize_t n = ::read(pty_.master(), buf.data(), want);
       if (n > 0) {
-        const std::lock_guard lock(mutex_);
-        received_.append(buf.data(), static_cast<std::size_t>(n));
-        arrived_.notify_all();
+        {
+          const std::lock_guard lock(mutex_);
+          received_.append(buf.data(), static_cast<std::size_t>(n));
+          last_read_ = std::chrono::steady_clock::now();
+          arrived_.notify_all();
+        }
+        if (paced && ::poll(fds.data(), 1, 125) > 0) {  // the next read in 125 ms
+          return;
+        }
         continue;
       }
     }
-    if (fds[1].revents != 0) {
-      return;
-    }
-    if ((fds[0].revents & (POLLHUP | POLLERR)) != 0) {
+    if (reading && (fds[1].revents & (POLLHUP | POLLERR)) != 0) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
   }
+}
+
+void PtyPeer::Pace(std::size_t bytes_per_second, std::size_t stop_after) {
+  const std::lock_guard lock(mutex_);
+  pace_ = bytes_per_second;
+  stop_after_ = stop_after;
+}
+
+std::chrono::steady_clock::time_point PtyPeer::LastRead() {
+  const std::lock_guard lock(mutex_);
+  return last_read_;
 }
 
 std::string PtyPeer::WaitFor(std::size_t count, std::chrono::milliseconds timeout) {
@@ -84,6 +114,7 @@ std::string PtyPeer::Take() {
 
 namespace {
 DrainRecorder* recorder = nullptr;  // the one that records now, if any
+FakeQueue* fake_queue = nullptr;    // the one that answers TIOCOUTQ now, if any
 
 // Drains wait here while held; a drain may run on a thread of its own.
 std::mutex held_mutex;
@@ -108,6 +139,27 @@ void HeldDrains::Release() {
 void WaitWhileDrainsAreHeld() {
   std::unique_lock lock(held_mutex);
   held_released.wait_for(lock, std::chrono::seconds(20), [] { return !held; });
+}
+
+FakeQueue::FakeQueue(std::function<int()> queued) : queued_(std::move(queued)) {
+  fake_queue = this;
+}
+FakeQueue::~FakeQueue() { fake_queue = nullptr; }
+
+std::size_t PtyCapacity() {
+  tools::PtyPair pty;
+  ::fcntl(pty.slave(), F_SETFL, O_NONBLOCK);
+  const std::string block(1024, 'x');
+  std::size_t taken = 0;
+  // The tty's buffer worker makes a little more room a moment after a
+  // writer first had to wait.
+  for (int round = 0; round < 2; ++round) {
+    for (ssize_t n = 0; (n = ::write(pty.slave(), block.data(), block.size())) > 0;) {
+      taken += static_cast<std::size_t>(n);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return taken;
 }
 
 int OpenDescriptorCount() {
@@ -152,6 +204,22 @@ extern "C" int __wrap_tcdrain(int fd) {  // NOLINT(bugprone-reserved-identifier)
   }
   qj570::testing::WaitWhileDrainsAreHeld();
   return __real_tcdrain(fd);
+}
+
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl50-cpp): ld's name, ioctl's form
+extern "C" int __real_ioctl(int fd, unsigned long request, ...);
+
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl50-cpp): ld's name, ioctl's form
+extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
+  va_list rest;
+  va_start(rest, request);
+  void* argument = va_arg(rest, void*);
+  va_end(rest);
+  if (request == TIOCOUTQ && qj570::testing::fake_queue != nullptr) {
+    *static_cast<int*>(argument) = qj570::testing::fake_queue->Queued();
+    return 0;
+  }
+  return __real_ioctl(fd, request, argument);
 }
 
 extern "C" int __wrap_tcflush(int fd, int queue) {  // NOLINT(bugprone-reserved-identifier)

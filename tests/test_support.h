@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -34,6 +36,12 @@ class PtyPeer {
   // Everything received, after a short quiet spell.
   std::string Settle(std::chrono::milliseconds quiet = std::chrono::milliseconds(50));
   std::string Take();  // returns and forgets what has arrived
+  // From now on it reads at most `bytes_per_second` (0: as fast as bytes
+  // come), as a slow printer holding the line takes them, and no more once
+  // `stop_after` bytes have arrived, as a printer that stopped.
+  void Pace(std::size_t bytes_per_second, std::size_t stop_after = SIZE_MAX);
+  // When it last read a byte.
+  std::chrono::steady_clock::time_point LastRead();
 
   // The other end vanishes: both of the peer's descriptors close.
   void Vanish();
@@ -46,6 +54,9 @@ class PtyPeer {
   std::mutex mutex_;
   std::condition_variable arrived_;
   std::string received_;
+  std::chrono::steady_clock::time_point last_read_;
+  std::size_t pace_ = 0;
+  std::size_t stop_after_ = SIZE_MAX;
   std::thread reader_;
 };
 
@@ -87,6 +98,26 @@ class HeldDrains {
   HeldDrains& operator=(HeldDrains&&) = delete;
   void Release();
 };
+
+// While it lives, TIOCOUTQ reports `queued()` bytes for every port, as a
+// UART's queue does (a pty's is always empty). The test program is linked
+// with --wrap=ioctl.
+class FakeQueue {
+ public:
+  explicit FakeQueue(std::function<int()> queued);
+  ~FakeQueue();
+  FakeQueue(const FakeQueue&) = delete;
+  FakeQueue& operator=(const FakeQueue&) = delete;
+  FakeQueue(FakeQueue&&) = delete;
+  FakeQueue& operator=(FakeQueue&&) = delete;
+  [[nodiscard]] int Queued() const { return queued_(); }
+
+ private:
+  std::function<int()> queued_;
+};
+
+// How many bytes a pty takes before a writer has to wait.
+std::size_t PtyCapacity();
 
 // How many descriptors this process has open.
 int OpenDescriptorCount();

@@ -137,23 +137,31 @@ class PtyPrinter(Printer):
     """A bare printer: a pty whose master end this process drains, for runs
     that cannot reach a printer started outside their namespace."""
 
-    def __init__(self):
+    def __init__(self, slow_for=0, pace=100):
+        """For `slow_for` seconds from its first byte it takes only `pace`
+        bytes a second, as a slow printer holding the line does."""
         self.master, self.slave = os.openpty()  # the slave stays open: the cable
         self.pty = os.ttyname(self.slave)
         self.data = bytearray()
         self.lock = threading.Lock()
+        self.slow_for, self.pace = slow_for, pace
         self.stop_read, self.stop_write = os.pipe()
         self.reader = threading.Thread(target=self._drain, daemon=True)
         self.reader.start()
 
     def _drain(self):
+        slow_until = None
         while True:
             ready, _, _ = select.select([self.master, self.stop_read], [], [])
             if self.stop_read in ready:
                 return
-            chunk = os.read(self.master, 4096)
+            slow = slow_until is None or time.monotonic() < slow_until
+            chunk = os.read(self.master, self.pace // 8 if self.slow_for and slow else 4096)
             with self.lock:
                 self.data += chunk
+            if self.slow_for and slow:
+                slow_until = slow_until or time.monotonic() + self.slow_for
+                time.sleep(0.125)
 
     def received(self):
         with self.lock:
