@@ -2,6 +2,7 @@
 in a private mount namespace where /dev/ttyS0 is the printer's pty (or
 missing, or a plain file), so the machine's own serial ports are never
 touched."""
+import array
 import fcntl
 import os
 import pathlib
@@ -88,6 +89,34 @@ class Xvfb:
             root.delete_property(Xatom.RESOURCE_MANAGER)
         d.sync()
         d.close()
+
+    def unpainted_after_cover(self, window):
+        """Lays another program's red window over `window`, takes it away,
+        and returns how many of its pixels are still red 2 s later: a program
+        that does not answer leaves them so."""
+        from Xlib import X, display
+        geometry = self.run("xdotool", "getwindowgeometry", window)
+        x, y = map(int, re.search(r"Position: (\d+),(\d+)", geometry).groups())
+        width, height = map(int, re.search(r"Geometry: (\d+)x(\d+)", geometry).groups())
+        d = display.Display(self.display)
+        root = d.screen().root
+        cover = root.create_window(x, y, width, height, 0, d.screen().root_depth, X.InputOutput,
+                                   X.CopyFromParent, background_pixel=0xFF0000,
+                                   override_redirect=True)
+        cover.map()
+        d.sync()
+        time.sleep(0.3)
+        cover.destroy()
+        d.sync()
+
+        def red():
+            pixels = array.array("I", root.get_image(x, y, width, height, X.ZPixmap,
+                                                     0xFFFFFFFF).data)
+            return sum(1 for pixel in pixels if pixel & 0xFFFFFF == 0xFF0000)
+        wait_until(lambda: red() == 0, 2, step=0.1)
+        left = red()
+        d.close()
+        return left
 
     def close_window(self, window):
         """What a window manager's close box does: WM_DELETE_WINDOW."""
@@ -299,7 +328,9 @@ class ProgramTestCase(unittest.TestCase):
         self.x.run("xset", "r", "rate", "250", "30")
         self.addCleanup(self.x.run, "xset", "r", "rate")
         self.x.run("xdotool", "windowfocus", "--sync", program.window, "keydown", "Return")
-        time.sleep(1.5)
+        time.sleep(0.5)
+        # Meanwhile the window goes on answering: it paints what was hidden.
+        self.assertEqual(self.x.unpainted_after_cover(program.window), 0)
         self.x.run("xdotool", "keyup", "Return")
         box = program.new_window()
         self.assertIsNotNone(box, "no message box: " + program.stderr())
