@@ -122,6 +122,9 @@ struct Form1::Widgets {
   HWND form = nullptr;
   HWND command1 = nullptr;
   HFONT font = nullptr;
+  // Form1 was made whole. A window that was not ends no message loop: its
+  // WM_QUIT would close the box that says why it could not be made.
+  bool made = false;
 
   static LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
   // Sizes the window (unless Windows suggests a place), places the button
@@ -174,7 +177,9 @@ LRESULT CALLBACK Form1::Widgets::Proc(HWND hwnd, UINT message, WPARAM wparam, LP
         self->widgets_->LayOut(HIWORD(wparam), reinterpret_cast<const RECT*>(lparam));  // NOLINT
         return 0;
       case WM_DESTROY:
-        PostQuitMessage(self->exit_status_);
+        if (self->widgets_->made) {
+          PostQuitMessage(self->exit_status_);
+        }
         return 0;
       default:
         break;
@@ -221,6 +226,7 @@ Form1::Form1(std::string port, PortSettings settings, bool offer_ports)
     FailToMakeTheWindow();
   }
   widgets_->LayOut(WindowDpi(widgets_->form), nullptr);
+  widgets_->made = true;
 }
 
 Form1::~Form1() {
