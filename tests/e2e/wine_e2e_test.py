@@ -219,6 +219,20 @@ class WineTest(ProgramTestCase):
         # 5 s from the last piece the pty took, once for the whole receipt.
         self.assertLess(took, 5 + 4)
 
+    def test_a_slow_printer_holding_the_line_gets_its_whole_receipt(self):
+        """A printer taking 2 KB a second needs some 20 s for a line of 40 KiB
+        that the line sends in 3.6 s, and is never taken for one that takes
+        no data."""
+        slow = PtyPrinter(slow_for=15, pace=2048)
+        self.addCleanup(slow.stop)
+        self.map_ports({"COM5": slow.pty})
+        receipt = pathlib.Path(self.workdir.name) / "long.txt"
+        receipt.write_text("A" * 40 * 1024 + "\n", encoding="ascii")
+        done = self.run_program("--port", "COM5", "--line", "115200,8N1,rtscts", "--receipt",
+                                "Z:" + str(receipt).replace("/", "\\"))
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(slow.wait_for(40 * 1024 + 100).count(b"A"), 40 * 1024)
+
     def test_without_a_window_it_says_so_and_ends(self):
         self.map_ports({})
         env = {k: v for k, v in self.env.items() if k != "DISPLAY"}
