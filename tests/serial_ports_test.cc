@@ -181,6 +181,21 @@ TEST(SerialPorts, ListsEveryPortWithHardwareBehindItByName) {
             "  /dev/ttyUSB0  FT232R USB UART (0403:6001, FTDI, serial A10K1X2B)\n"
             "    /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K1X2B-if00-port0\n"
             "    /dev/serial/by-id/usb-Prolific_Technology_Inc._USB-Serial_Controller-if00-port0");
+
+  // What a device says of itself is shown, never acted on: an escape
+  // sequence (OSC 52 writes the clipboard), a C1 control, a direction
+  // override, a byte that is no UTF-8. Chinese stays as it is.
+  const fs::path adapter = system.root() / "sys/devices/pci0000:00/0000:00:14.0/usb1/1-1";
+  std::ofstream(adapter / "product") << "\x1b]52;c;cm0gLXJmIH4=\x07印表機\xc2\x9b"
+                                        "2J\n";
+  std::ofstream(adapter / "manufacturer") << "\xe2\x80\xae"
+                                             "FTDI\xff\n";
+  EXPECT_EQ(DescribeSerialPorts({FindSerialPortsUnder(system.root()).back()}),
+            "Serial ports on this computer:\n"
+            "  /dev/ttyUSB0  \\x1b]52;c;cm0gLXJmIH4=\\x07印表機\\u009b2J "
+            "(0403:6001, \\u202eFTDI\\xff, serial A10K1X2B)\n"
+            "    /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K1X2B-if00-port0\n"
+            "    /dev/serial/by-id/usb-Prolific_Technology_Inc._USB-Serial_Controller-if00-port0");
 }
 
 // Which ports can vanish during a job is decided by this, on every job.
