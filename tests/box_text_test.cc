@@ -110,5 +110,34 @@ TEST(BoxText, TheBoxsFontsHaveEveryCharacterItMayShow) {
   EXPECT_EQ(runs[1].text, " on");
 }
 
+// The Chinese font is drawn as outlines whatever its family is called: the
+// name is a value in fontconfig's rule, never part of its markup.
+TEST(BoxText, TheRuleForOutlinesTakesAnyFamilyName) {
+  const std::string sneaky =
+      "X</string></test></match><match target=\"font\"><edit name=\"antialias\" "
+      "mode=\"assign\"><bool>false</bool></edit></match><match><test name=\"family\"><string>Y";
+  for (const std::string& family : {std::string("A&B <C>"), sneaky}) {
+    FcConfig* config = FcConfigCreate();
+    EXPECT_TRUE(DrawAsOutlines(config, family)) << family;
+    for (const std::string& font : {family, std::string("DejaVu Sans")}) {
+      FcPattern* pattern = FcPatternCreate();
+      FcPatternAddString(pattern, FC_FAMILY, reinterpret_cast<const FcChar8*>(font.c_str()));
+      FcConfigSubstitute(config, pattern, FcMatchFont);
+      FcBool bitmaps = FcTrue;
+      FcBool antialias = FcFalse;
+      const bool ruled = font == family;
+      EXPECT_EQ(FcPatternGetBool(pattern, FC_EMBEDDED_BITMAP, 0, &bitmaps) == FcResultMatch &&
+                    bitmaps == FcFalse,
+                ruled)
+          << font;
+      EXPECT_EQ(FcPatternGetBool(pattern, FC_ANTIALIAS, 0, &antialias) == FcResultMatch, ruled)
+          << font;
+      EXPECT_EQ(antialias, ruled ? FcTrue : FcFalse) << font;
+      FcPatternDestroy(pattern);
+    }
+    FcConfigDestroy(config);
+  }
+}
+
 }  // namespace
 }  // namespace qj570::app
