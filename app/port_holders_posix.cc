@@ -40,11 +40,11 @@ struct Holders {
 };
 
 // How long the search may take. It runs after a failure and before the box
-// shows, on the window's thread (and in --receipt): a healthy /proc of a few
-// hundred processes is read in milliseconds, a crowded desktop's in a tenth
-// of a second, so 2 s is ample for that and short enough that nobody takes
-// the program for hung. A descriptor that cannot be looked at without
-// hanging (a device node on a stuck FUSE mount) stops it here.
+// shows, on the window's thread (and in --receipt). A /proc of a few hundred
+// processes is read in milliseconds, so 2 s leaves room for a crowded or
+// swapping machine, and is short enough that nobody takes the program for
+// hung. Whatever still hangs the search (a device node on a stuck FUSE
+// mount) is left behind on its thread.
 constexpr std::chrono::seconds kSearchBound{2};
 
 bool IsPid(const std::string& name) {
@@ -122,7 +122,7 @@ Holders FindHolders(const fs::path& proc, dev_t rdev) {
   std::thread([proc, rdev, search] {
     try {
       SearchProcesses(proc, rdev, *search);
-    } catch (const std::exception&) {  // what was found stands
+    } catch (const std::exception&) {  // NOLINT(bugprone-empty-catch): what was found stands
     }
     const std::lock_guard lock(search->mutex);
     search->done = true;
