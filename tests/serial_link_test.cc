@@ -229,106 +229,74 @@ TEST(SerialLink, GivesUpADrainThatNeverEndsAndRefusesItsDeviceUnderAnyName) {
   std::filesystem::remove(other_name);
 }
 
-// The rule of every wait: a device has stalled once it has taken no byte
-// for the margin, counted from its last progress, whatever the line's time.
-TEST(StallWatch, CountsTheMarginFromTheLastByteWrittenOrTheQueueShrinking) {
-  using std::chrono::seconds;
-  const StallWatch::Clock::time_point t0{};
-  const auto margin = StallWatch::kMargin;
-  StallWatch watch;
-  EXPECT_EQ(watch.Look(t0 + seconds(1), 100), t0 + seconds(1) + margin);  // the clock starts
-  EXPECT_EQ(watch.Look(t0 + seconds(3), 100), t0 + seconds(1) + margin);  // a queue that stands
-  EXPECT_EQ(watch.Look(t0 + seconds(4), 90), t0 + seconds(4) + margin);   // one that shrinks
-  watch.Wrote();  // the driver took bytes: seen at the next look, a new queue after it
-  EXPECT_EQ(watch.Look(t0 + seconds(8), 600), t0 + seconds(8) + margin);
-  EXPECT_EQ(watch.Look(t0 + seconds(9)), t0 + seconds(8) + margin);  // no count (Windows' writes)
-  EXPECT_EQ(watch.Look(t0 + seconds(10), 600), t0 + seconds(8) + margin);
-  EXPECT_EQ(watch.Look(t0 + seconds(12), 0), t0 + seconds(12) + margin);
-}
-
-constexpr std::size_t kKiB = 1024;
-
-// The line's time for `bytes` at 115200 8N1.
-std::chrono::milliseconds LineTime(std::size_t bytes) {
-  return std::chrono::milliseconds(bytes * 10 * 1000 / 115200);
-}
-
-PortSettings SlowPrintersLine() {
+// Flow control is there for printers slower than the line: a write, and the
+// drain of a UART's queue, take as long as the printer needs, far beyond the
+// line's time and the margin. One that stops fails a margin after its last
+// byte, once for the whole job.
+TEST(SerialLink, WaitsForASlowPrinterAndGivesUpAMarginAfterAStoppedOnesLastByte) {
+  using std::chrono::milliseconds;
+  using std::chrono::steady_clock;
   PortSettings line;
   line.baud = 115200;
   line.flow_control = FlowControl::kRtsCts;
-  return line;
-}
-
-// Flow control is there for printers slower than the line: a write takes
-// as long as the printer needs, and only one that has taken nothing for the
-// margin has stalled, counted from its last byte, once for the whole job.
-TEST(SerialLink, WaitsForASlowPrinterAndGivesUpAMarginAfterTheLastByteOfAStoppedOne) {
-  using std::chrono::steady_clock;
+  const auto line_time_and_margin = [](std::size_t bytes) {  // 10 bits a byte
+    return milliseconds(bytes * 10 * 1000 / 115200) + SerialLink::kStallMargin;
+  };
+  const auto about_a_margin = [](steady_clock::duration since) {
+    EXPECT_GT(since, SerialLink::kStallMargin - milliseconds(500));
+    EXPECT_LT(since, SerialLink::kStallMargin + std::chrono::seconds(1));
+  };
   const std::size_t capacity = testing::PtyCapacity();
-  {
+  for (const bool stops : {false, true}) {
     PtyPeer peer;
-    peer.Pace(1024);  // a slow printer holding CTS low between its bytes
-    std::string bytes(capacity + 8 * kKiB, '\0');
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-      bytes[i] = static_cast<char>(i * 7 % 251);
-    }
-    SerialLink link(peer.slave_path(), SlowPrintersLine());
+    SerialLink link(peer.slave_path(), line);
     link.open();
     const auto started = steady_clock::now();
-    link.write(bytes);
-    EXPECT_GT(steady_clock::now() - started, LineTime(bytes.size()) + SerialLink::kStallMargin);
-    peer.Pace(0);
-    link.close();
-    EXPECT_EQ(peer.WaitFor(bytes.size()), bytes);
+    if (!stops) {
+      peer.Pace(1024);  // 1 KB a second
+      const std::string bytes(capacity + std::size_t{8} * 1024, 'B');
+      link.write(bytes);
+      EXPECT_GT(steady_clock::now() - started, line_time_and_margin(bytes.size()));
+      peer.Pace(0);
+      link.close();
+      EXPECT_EQ(peer.WaitFor(bytes.size()), bytes);
+      continue;
+    }
+    peer.Pace(std::size_t{8} * 1024, std::size_t{4} * 1024);  // stops after 4 KiB
+    const LinkError e = ExpectLinkError(
+        [&] {
+          for (std::size_t sent = 0; sent < capacity * 2; sent += 1024) {
+            link.write(std::string(1024, 'A'));
+          }
+        },
+        LinkErrc::kStalled, peer.slave_path());
+    EXPECT_THAT(e.what(), ::testing::EndsWith("The device has taken no data for 5 s"));
+    // The pty makes room in steps of its buffers: the link may have seen the
+    // last room a read before the printer's last one.
+    about_a_margin(steady_clock::now() - peer.LastRead());
   }
-  PtyPeer peer;
-  peer.Pace(8 * kKiB, 4 * kKiB);  // it stops after 4 KiB
-  SerialLink link(peer.slave_path(), SlowPrintersLine());
-  link.open();
-  const std::string line(1024, 'A');
-  const LinkError e = ExpectLinkError(
-      [&] {
-        for (std::size_t sent = 0; sent < capacity + 16 * kKiB; sent += line.size()) {
-          link.write(line);
-        }
-      },
-      LinkErrc::kStalled, peer.slave_path());
-  // The pty makes room in steps of its buffers, so the last room the link
-  // saw may come a read before the printer's last one.
-  const auto since_last_byte = steady_clock::now() - peer.LastRead();
-  EXPECT_THAT(e.what(), ::testing::EndsWith("The device has taken no data for 5 s"));
-  EXPECT_GT(since_last_byte, SerialLink::kStallMargin - std::chrono::milliseconds(500));
-  EXPECT_LT(since_last_byte, SerialLink::kStallMargin + std::chrono::seconds(1));
-}
-
-// A UART's 4 KiB queue empties at the printer's pace: 700 bytes a second,
-// 80 mm of paper, takes 6 s. The drain waits while it shrinks, and gives
-// up a margin after it stopped shrinking.
-TEST(SerialLink, DrainsAQueueWhileItShrinksAndGivesUpAMarginAfterItStopped) {
-  using std::chrono::milliseconds;
-  using std::chrono::steady_clock;
+  // A UART's 4 KiB queue behind a printer taking 700 bytes a second (80 mm
+  // of paper) empties in 6 s; the drain gives up a margin after it stops.
   PtyPeer peer;
   for (const int stops_at : {0, 3600}) {
-    SerialLink link(peer.slave_path(), SlowPrintersLine());
+    SerialLink link(peer.slave_path(), line);
     link.open();
     link.write("x");
     const auto started = steady_clock::now();
-    const testing::FakeQueue queue([&] {
+    testing::fake_queue = [&] {
       const auto elapsed = std::chrono::duration_cast<milliseconds>(steady_clock::now() - started);
       return std::max(stops_at, 4096 - static_cast<int>(elapsed.count() * 7 / 10));
-    });
+    };
     if (stops_at == 0) {
       link.close();
-      EXPECT_GT(steady_clock::now() - started, LineTime(4096) + SerialLink::kStallMargin);
-      continue;
+      EXPECT_GT(steady_clock::now() - started, line_time_and_margin(4096));
+    } else {
+      EXPECT_EQ(
+          ExpectLinkError([&] { link.close(); }, LinkErrc::kStalled, peer.slave_path()).step(),
+          LinkStep::kDrain);
+      about_a_margin(steady_clock::now() - started - milliseconds((4096 - stops_at) * 10 / 7));
     }
-    EXPECT_EQ(ExpectLinkError([&] { link.close(); }, LinkErrc::kStalled, peer.slave_path()).step(),
-              LinkStep::kDrain);
-    const auto since_stopped =
-        steady_clock::now() - (started + milliseconds((4096 - stops_at) * 10 / 7));
-    EXPECT_GE(since_stopped, SerialLink::kStallMargin);
-    EXPECT_LT(since_stopped, SerialLink::kStallMargin + std::chrono::seconds(1));
+    testing::fake_queue = nullptr;
   }
 }
 

@@ -45,40 +45,33 @@ void PtyPeer::Vanish() {
 void PtyPeer::Drain() {
   std::array<char, 4096> buf{};
   for (;;) {
-    std::size_t want = buf.size();
-    bool reading = true;
+    std::size_t want = 0;  // none once the printer has stopped
     {
       const std::lock_guard lock(mutex_);
-      if (pace_ > 0) {
-        want = std::max<std::size_t>(pace_ / 8, 1);  // every 125 ms
+      if (received_.size() < stop_after_) {  // paced: a read every 125 ms
+        want = pace_ > 0 ? std::max<std::size_t>(pace_ / 8, 1) : buf.size();
       }
-      reading = received_.size() < stop_after_;
     }
-    const bool paced = want < buf.size() || !reading;
+    const bool paced = want < buf.size();
     std::array<pollfd, 2> fds{{{stop_pipe_[0], POLLIN, 0}, {pty_.master(), POLLIN, 0}}};
-    if (::poll(fds.data(), reading ? 2 : 1, paced ? 125 : -1) < 0) {
+    if (::poll(fds.data(), want > 0 ? 2 : 1, paced ? 125 : -1) < 0) {
       continue;
     }
     if (fds[0].revents != 0) {
       return;
     }
-    if (reading && (fds[1].revents & POLLIN) != 0) {
-      const ssize_t n = ::read(pty_.master(), buf.data(), want);
-      if (n > 0) {
-        {
-          const std::lock_guard lock(mutex_);
-          received_.append(buf.data(), static_cast<std::size_t>(n));
-          last_read_ = std::chrono::steady_clock::now();
-          arrived_.notify_all();
-        }
-        if (paced && ::poll(fds.data(), 1, 125) > 0) {  // the next read in 125 ms
-          return;
-        }
-        continue;
-      }
-    }
-    if (reading && (fds[1].revents & (POLLHUP | POLLERR)) != 0) {
+    const ssize_t n =
+        want > 0 && (fds[1].revents & POLLIN) != 0 ? ::read(pty_.master(), buf.data(), want) : 0;
+    if (n > 0) {
+      const std::lock_guard lock(mutex_);
+      received_.append(buf.data(), static_cast<std::size_t>(n));
+      last_read_ = std::chrono::steady_clock::now();
+      arrived_.notify_all();
+    } else if (want > 0 && (fds[1].revents & (POLLHUP | POLLERR)) != 0) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (n > 0 && paced && ::poll(fds.data(), 1, 125) > 0) {
+      return;
     }
   }
 }
@@ -116,7 +109,6 @@ std::string PtyPeer::Take() {
 
 namespace {
 DrainRecorder* recorder = nullptr;  // the one that records now, if any
-FakeQueue* fake_queue = nullptr;    // the one that answers TIOCOUTQ now, if any
 
 // Drains wait here while held; a drain may run on a thread of its own.
 std::mutex held_mutex;
@@ -143,10 +135,7 @@ void WaitWhileDrainsAreHeld() {
   held_released.wait_for(lock, std::chrono::seconds(20), [] { return !held; });
 }
 
-FakeQueue::FakeQueue(std::function<int()> queued) : queued_(std::move(queued)) {
-  fake_queue = this;
-}
-FakeQueue::~FakeQueue() { fake_queue = nullptr; }
+std::function<int()> fake_queue;
 
 std::size_t PtyCapacity() {
   tools::PtyPair pty;
@@ -254,8 +243,8 @@ extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
   va_start(rest, request);
   void* argument = va_arg(rest, void*);
   va_end(rest);
-  if (request == TIOCOUTQ && qj570::testing::fake_queue != nullptr) {
-    *static_cast<int*>(argument) = qj570::testing::fake_queue->Queued();
+  if (request == TIOCOUTQ && qj570::testing::fake_queue) {
+    *static_cast<int*>(argument) = qj570::testing::fake_queue();
     return 0;
   }
   return __real_ioctl(fd, request, argument);

@@ -36,12 +36,10 @@ class PtyPeer {
   // Everything received, after a short quiet spell.
   std::string Settle(std::chrono::milliseconds quiet = std::chrono::milliseconds(50));
   std::string Take();  // returns and forgets what has arrived
-  // From now on it reads at most `bytes_per_second` (0: as fast as bytes
-  // come), as a slow printer holding the line takes them, and no more once
-  // `stop_after` bytes have arrived, as a printer that stopped.
+  // From now on it reads at most `bytes_per_second` (0: all that comes), as
+  // a slow printer holding the line, and nothing once `stop_after` came.
   void Pace(std::size_t bytes_per_second, std::size_t stop_after = SIZE_MAX);
-  // When it last read a byte.
-  std::chrono::steady_clock::time_point LastRead();
+  std::chrono::steady_clock::time_point LastRead();  // of a byte
 
   // The other end vanishes: both of the peer's descriptors close.
   void Vanish();
@@ -99,22 +97,10 @@ class HeldDrains {
   void Release();
 };
 
-// While it lives, TIOCOUTQ reports `queued()` bytes for every port, as a
-// UART's queue does (a pty's is always empty). The test program is linked
-// with --wrap=ioctl.
-class FakeQueue {
- public:
-  explicit FakeQueue(std::function<int()> queued);
-  ~FakeQueue();
-  FakeQueue(const FakeQueue&) = delete;
-  FakeQueue& operator=(const FakeQueue&) = delete;
-  FakeQueue(FakeQueue&&) = delete;
-  FakeQueue& operator=(FakeQueue&&) = delete;
-  [[nodiscard]] int Queued() const { return queued_(); }
-
- private:
-  std::function<int()> queued_;
-};
+// While set, TIOCOUTQ reports this many bytes queued on every port, as a
+// UART does (a pty reports none). The test program is linked with
+// --wrap=ioctl.
+extern std::function<int()> fake_queue;
 
 // How many bytes a pty takes before a writer has to wait.
 std::size_t PtyCapacity();

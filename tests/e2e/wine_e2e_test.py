@@ -220,9 +220,7 @@ class WineTest(ProgramTestCase):
         self.assertLess(took, 5 + 4)
 
     def test_a_slow_printer_holding_the_line_gets_its_whole_receipt(self):
-        """A printer taking 2 KB a second needs some 20 s for a line of 40 KiB
-        that the line sends in 3.6 s, and is never taken for one that takes
-        no data."""
+        """At 2 KB a second a 40 KiB line, 3.6 s on the line, takes 20 s."""
         slow = PtyPrinter(slow_for=15, pace=2048)
         self.addCleanup(slow.stop)
         self.map_ports({"COM5": slow.pty})

@@ -91,28 +91,24 @@ class Xvfb:
         d.close()
 
     def unpainted_after_cover(self, window):
-        """Lays another program's red window over `window`, takes it away,
-        and returns how many of its pixels are still red 2 s later: a program
-        that does not answer leaves them so."""
+        """How much of `window` is still red 2 s after another program's red
+        window lay over it: a program that does not answer leaves it so."""
         from Xlib import X, display
         geometry = self.run("xdotool", "getwindowgeometry", window)
-        x, y = map(int, re.search(r"Position: (\d+),(\d+)", geometry).groups())
-        width, height = map(int, re.search(r"Geometry: (\d+)x(\d+)", geometry).groups())
+        x, y, width, height = map(int, re.search(r"Position: (\d+),(\d+).*Geometry: (\d+)x(\d+)",
+                                                 geometry, re.S).groups())
         d = display.Display(self.display)
         root = d.screen().root
-        cover = root.create_window(x, y, width, height, 0, d.screen().root_depth, X.InputOutput,
-                                   X.CopyFromParent, background_pixel=0xFF0000,
-                                   override_redirect=True)
+        cover = root.create_window(x, y, width, height, 0, d.screen().root_depth,
+                                   background_pixel=0xFF0000, override_redirect=True)
         cover.map()
         d.sync()
         time.sleep(0.3)
         cover.destroy()
-        d.sync()
 
         def red():
-            pixels = array.array("I", root.get_image(x, y, width, height, X.ZPixmap,
-                                                     0xFFFFFFFF).data)
-            return sum(1 for pixel in pixels if pixel & 0xFFFFFF == 0xFF0000)
+            image = root.get_image(x, y, width, height, X.ZPixmap, 0xFFFFFFFF)
+            return sum(1 for pixel in array.array("I", image.data) if pixel & 0xFFFFFF == 0xFF0000)
         wait_until(lambda: red() == 0, 2, step=0.1)
         left = red()
         d.close()
