@@ -138,7 +138,8 @@ std::string Advice(const LinkError& error, const std::vector<SerialPortInfo>& po
 }
 
 // "FT232R USB UART (0403:6001, FTDI, serial A10K1X2B)": what the system
-// knows of a port, or "".
+// knows of a port, or "". Its words come from the device: only Format
+// may put them in a message.
 std::string PortName(const SerialPortInfo& port) {
   std::vector<std::string> details;
   if (port.vendor_id != 0 || port.product_id != 0) {
@@ -223,7 +224,7 @@ std::string PrintOnLabel(const SerialPortInfo& port) {
                           ? Format(Tr("Print on {0}"), {port.device})
                           : Format(Tr("Print on {0} ({1})"), {port.device, port.description});
   for (const std::string& alias : port.aliases) {
-    label += "\n" + alias;
+    label += Format("\n{0}", {alias});
   }
   return label;
 }
@@ -251,12 +252,10 @@ std::string DescribeSerialPorts(const std::vector<SerialPortInfo>& ports) {
   }
   std::string text = Tr("Serial ports on this computer:");
   for (const SerialPortInfo& port : ports) {
-    text += "\n  " + port.device;
-    if (const std::string name = PortName(port); !name.empty()) {
-      text += "  " + name;
-    }
+    const std::string name = PortName(port);
+    text += Format(name.empty() ? "\n  {0}" : "\n  {0}  {1}", {port.device, name});
     for (const std::string& alias : port.aliases) {
-      text += "\n    " + alias;
+      text += Format("\n    {0}", {alias});
     }
   }
   return text;

@@ -1,5 +1,7 @@
 #include "app/translation.h"
 
+#include "app/visible_text.h"
+
 namespace qj570::app {
 
 std::string Format(std::string_view pattern, std::initializer_list<std::string_view> args) {
@@ -8,7 +10,7 @@ std::string Format(std::string_view pattern, std::initializer_list<std::string_v
     const std::size_t close = pattern.find('}', i);
     if (pattern[i] == '{' && close != std::string_view::npos && close - i == 2 &&
         pattern[i + 1] >= '0' && static_cast<std::size_t>(pattern[i + 1] - '0') < args.size()) {
-      out += *(args.begin() + (pattern[i + 1] - '0'));
+      out += VisibleText(*(args.begin() + (pattern[i + 1] - '0')));
       i = close;
     } else {
       out += pattern[i];

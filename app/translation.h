@@ -19,7 +19,9 @@ void SetUpLanguage();
 const char* Tr(const char* msgid);
 
 // `pattern` with {0}, {1} ... replaced by `args`: a translation may put
-// them in another order.
+// them in another order. Each argument is shown as VisibleText shows it:
+// every name from outside (a device, a USB string, a program, a file)
+// reaches a message through here, so none of them can act on a terminal.
 std::string Format(std::string_view pattern, std::initializer_list<std::string_view> args);
 
 // Two sentences as one text, either of which may be "".
