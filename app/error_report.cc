@@ -138,7 +138,8 @@ std::string Advice(const LinkError& error, const std::vector<SerialPortInfo>& po
 }
 
 // "FT232R USB UART (0403:6001, FTDI, serial A10K1X2B)": what the system
-// knows of a port, or "".
+// knows of a port, or "". The separators are the language's: Chinese has
+// full-width parentheses and 、.
 std::string PortName(const SerialPortInfo& port) {
   std::vector<std::string> details;
   if (port.vendor_id != 0 || port.product_id != 0) {
@@ -152,11 +153,11 @@ std::string PortName(const SerialPortInfo& port) {
   if (!port.serial_number.empty()) {
     details.push_back(Format(Tr("serial {0}"), {port.serial_number}));
   }
-  std::string name = port.description;
-  for (std::size_t i = 0; i < details.size(); ++i) {
-    name += (i == 0 ? (name.empty() ? "(" : " (") : ", ") + details[i];
+  if (details.empty()) {
+    return port.description;
   }
-  return details.empty() ? name : name + ")";
+  return port.description.empty() ? Format(Tr("({0})"), {ListOf(details)})
+                                  : Format(Tr("{0} ({1})"), {port.description, ListOf(details)});
 }
 
 // Only a failure to take the port can be mended by another port.

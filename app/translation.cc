@@ -21,7 +21,22 @@ std::string JoinSentences(const std::string& first, const std::string& second) {
   if (first.empty() || second.empty()) {
     return first + second;
   }
-  return Format(Tr("{0} {1}"), {first, second});
+  // . ? ! ) and Chinese 。？！）」
+  for (const std::string_view close : {".", "?", "!", ")", "\xE3\x80\x82", "\xEF\xBC\x9F",
+                                       "\xEF\xBC\x81", "\xEF\xBC\x89", "\xE3\x80\x8D"}) {
+    if (first.ends_with(close)) {
+      return Format(Tr("{0} {1}"), {first, second});
+    }
+  }
+  return first + "\n" + second;
+}
+
+std::string ListOf(const std::vector<std::string>& items) {
+  std::string list = items.empty() ? "" : items.front();
+  for (std::size_t i = 1; i < items.size(); ++i) {
+    list = Format(Tr("{0}, {1}"), {list, items[i]});
+  }
+  return list;
 }
 
 }  // namespace qj570::app

@@ -88,6 +88,18 @@ class HeldDrains {
   void Release();
 };
 
+// While it lives, the program's words are Traditional Chinese (Taiwan), from
+// the catalogue built beside the tests; English again after.
+class InChinese {
+ public:
+  InChinese();
+  ~InChinese();
+  InChinese(const InChinese&) = delete;
+  InChinese& operator=(const InChinese&) = delete;
+  InChinese(InChinese&&) = delete;
+  InChinese& operator=(InChinese&&) = delete;
+};
+
 // How many descriptors this process has open.
 int OpenDescriptorCount();
 
