@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
 #include <utility>
 
 #include "app/translation.h"
@@ -114,6 +116,43 @@ void WaitWhileDrainsAreHeld() {
   held_released.wait_for(lock, std::chrono::seconds(20), [] { return !held; });
 }
 
+namespace {
+// Stats wait here while a HeldStats lives; the search for a port's holders
+// runs on a thread of its own.
+std::mutex stats_mutex;
+std::condition_variable stats_released;
+std::string held_stats;  // "" while none is held
+int stats_seen = 0;
+}  // namespace
+
+HeldStats::HeldStats(std::string held) {
+  const std::lock_guard lock(stats_mutex);
+  held_stats = std::move(held);
+  stats_seen = 0;
+}
+
+void HeldStats::Release() {
+  const std::lock_guard lock(stats_mutex);
+  held_stats.clear();
+  stats_released.notify_all();
+}
+
+int HeldStats::seen() const {
+  const std::lock_guard lock(stats_mutex);
+  return stats_seen;
+}
+
+void WaitWhileStatIsHeld(const char* path) {
+  std::array<char, 256> target{};
+  const ssize_t length = ::readlink(path, target.data(), target.size());
+  std::unique_lock lock(stats_mutex);
+  ++stats_seen;
+  if (!held_stats.empty() && length > 0 &&
+      std::string_view(target.data(), static_cast<std::size_t>(length)).starts_with(held_stats)) {
+    stats_released.wait_for(lock, std::chrono::seconds(20), [] { return held_stats.empty(); });
+  }
+}
+
 int OpenDescriptorCount() {
   const std::filesystem::directory_iterator fds("/proc/self/fd");
   const auto count = std::distance(begin(fds), end(fds));
@@ -169,6 +208,16 @@ extern "C" int __wrap_tcdrain(int fd) {  // NOLINT(bugprone-reserved-identifier)
   }
   qj570::testing::WaitWhileDrainsAreHeld();
   return __real_tcdrain(fd);
+}
+
+extern "C" int __real_stat(const char* path,  // NOLINT(bugprone-reserved-identifier)
+                           struct stat* st);
+
+// errno is the real stat's: the wait's readlink comes first.
+extern "C" int __wrap_stat(const char* path,  // NOLINT(bugprone-reserved-identifier)
+                           struct stat* st) {
+  qj570::testing::WaitWhileStatIsHeld(path);
+  return __real_stat(path, st);
 }
 
 extern "C" int __wrap_tcflush(int fd, int queue) {  // NOLINT(bugprone-reserved-identifier)

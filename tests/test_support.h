@@ -100,6 +100,22 @@ class InChinese {
   InChinese& operator=(InChinese&&) = delete;
 };
 
+// While it lives, a stat() of a link whose text starts with `held` (a
+// /proc/PID/fd entry of a file on a dead NFS server, say) waits until
+// Release(), at most 20 s. The test program is linked with --wrap=stat.
+class HeldStats {
+ public:
+  explicit HeldStats(std::string held);
+  ~HeldStats() { Release(); }
+  HeldStats(const HeldStats&) = delete;
+  HeldStats& operator=(const HeldStats&) = delete;
+  HeldStats(HeldStats&&) = delete;
+  HeldStats& operator=(HeldStats&&) = delete;
+  void Release();
+  // How many stat() calls passed by: none means the wrapping failed.
+  [[nodiscard]] int seen() const;
+};
+
 // How many descriptors this process has open.
 int OpenDescriptorCount();
 
