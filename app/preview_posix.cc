@@ -33,8 +33,9 @@ int WritePreview(const std::string& png, const std::string& receipt) {
     // A character the font lacks is on a line of the receipt's file.
     const bool in_file =
         !receipt.empty() && error.problem() == paper::PictureError::Problem::kNoGlyph;
-    const std::string file = ReceiptName(receipt);
-    PrintError("qj570-rs232: " + (in_file ? file + ": " : "") + DescribePictureError(error) + "\n");
+    const std::string what = DescribePictureError(error);
+    PrintError("qj570-rs232: " +
+               (in_file ? Format(Tr("{0}: {1}"), {ReceiptName(receipt), what}) : what) + "\n");
     return Code(ExitStatus::kFailed);
   }
   return Code(ExitStatus::kDone);
