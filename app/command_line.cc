@@ -86,7 +86,7 @@ Options ParseCommandLine(const std::vector<std::string>& args) {
   }
   if (!options.preview.empty()) {
     if (port_given || line_given) {
-      throw UsageError(Format(Tr("--preview opens no port: {0} has no use with it"),
+      throw UsageError(Format(Tr("--preview opens no port: it cannot be given with {0}"),
                               {port_given ? "--port" : "--line"}));
     }
     options.action = Options::Action::kPreview;

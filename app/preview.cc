@@ -41,8 +41,9 @@ int WritePreview(const std::string& png, const std::string& receipt) {
     // A character the font lacks, or too many lines, are the receipt's.
     const bool in_file = !receipt.empty() && (error.problem() == Problem::kNoGlyph ||
                                               error.problem() == Problem::kTooTall);
-    const std::string file = ReceiptName(receipt);
-    PrintError("qj570-rs232: " + (in_file ? file + ": " : "") + DescribePictureError(error) + "\n");
+    const std::string what = DescribePictureError(error);
+    PrintError("qj570-rs232: " +
+               (in_file ? Format(Tr("{0}: {1}"), {ReceiptName(receipt), what}) : what) + "\n");
     return Code(error.problem() == Problem::kTooTall ? ExitStatus::kBadReceipt
                                                      : ExitStatus::kFailed);
   } catch (const std::system_error& error) {

@@ -243,6 +243,24 @@ class WindowTest(ProgramTestCase):
         time.sleep(self.QUIET)
         self.assertEqual(self.printer.received(), b"")
 
+    def test_the_boxs_text_can_be_selected_and_copied(self):
+        """Ctrl+C copies the whole message as the program wrote it, without
+        the box's own line breaks; a triple click selects one of its lines.
+        The Close button keeps the focus."""
+        for lang, join in (("C.UTF-8", " "), ("zh_TW.UTF-8", "")):
+            program, box = self.start_with_a_usb_port(lang=lang)
+            program.key("ctrl+c", window=box)
+            heading, description, ports = self.x.selection().split("\n\n")
+            self.assertIn(f"qj570-rs232: {heading}{join}{description}\n{ports}\n",
+                          program.stderr())
+            self.x.run("xdotool", "mousemove", "--window", box, "80", "16",
+                       "click", "--repeat", "3", "--delay", "80", "1")
+            self.assertEqual(self.x.selection("PRIMARY"), heading)
+            program.key("ctrl+c", window=box)
+            self.assertEqual(self.x.selection(), heading)
+            program.key("Return", window=box)
+            self.assertEqual(program.wait(), 1, lang)
+
     def test_port_and_line_chosen_on_the_command_line(self):
         program = Program(in_private_dev("-", [PROGRAM, "--port", self.printer.pty, "--line",
                                                "57600,8N1,rtscts"]), self.x, self.workdir.name)

@@ -178,6 +178,14 @@ class WineTest(ProgramTestCase):
         box = program.new_window()
         self.assertIsNotNone(box, "no message box: " + program.stderr())
         self.x.screenshot(box, "error-box-choice-win32.png")
+        # Its text cannot be selected, but Ctrl+C copies it all, as the
+        # program wrote it, with Windows' line ends.
+        program.key("ctrl+c", window=box)
+        copied = self.x.selection()
+        self.assertIsNotNone(copied, "Ctrl+C copied nothing")
+        heading, description, ports = copied.replace("\r\n", "\n").split("\n\n")
+        self.assertIn(f"qj570-rs232: {heading} {description}\n{ports}", program.stderr())
+        self.assertIn("make a shortcut that starts:\nqj570-rs232 --port COM3", description)
         program.key("Tab", window=box)  # from the default button to the command link
         program.key("space", window=box)
         self.assert_receipts(1)

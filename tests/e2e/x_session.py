@@ -89,6 +89,19 @@ class Xvfb:
         d.sync()
         d.close()
 
+    def selection(self, name="CLIPBOARD"):
+        """The text that the X selection `name` (CLIPBOARD or PRIMARY) holds,
+        as a program pasting it would get it; None when no one holds it."""
+        import tkinter
+        root = tkinter.Tk(screenName=self.display)
+        root.withdraw()
+        try:
+            return root.selection_get(selection=name, type="UTF8_STRING")
+        except tkinter.TclError:
+            return None
+        finally:
+            root.destroy()
+
     def close_window(self, window):
         """What a window manager's close box does: WM_DELETE_WINDOW."""
         from Xlib import X, display, protocol
