@@ -131,10 +131,11 @@ class VirtualPrinter(Printer):
     def __init__(self, binary, workdir, png_dir=None):
         self.raw = pathlib.Path(workdir) / "received.bin"
         self.shown = pathlib.Path(workdir) / "printed.txt"
+        self.errors = pathlib.Path(workdir) / "printer-errors.txt"
         pictures = ["--png", str(png_dir)] if png_dir else []
-        with open(self.shown, "w") as out:
+        with open(self.shown, "w") as out, open(self.errors, "w") as errors:
             self.process = subprocess.Popen([binary, "--raw", str(self.raw), *pictures],
-                                            stdout=out, stderr=subprocess.DEVNULL)
+                                            stdout=out, stderr=errors)
         first = wait_until(lambda: self.shown.read_text().split("\n", 1)[0], 5)
         self.pty = re.search(r"/dev/pts/\d+", first).group(0)
 

@@ -1,8 +1,10 @@
+#include "app/preview.h"
+
+#include <system_error>
 #include <vector>
 
 #include "app/exit_status.h"
 #include "app/picture_error.h"
-#include "app/preview.h"
 #include "app/process.h"
 #include "app/receipt_file.h"
 #include "app/translation.h"
@@ -26,16 +28,29 @@ int WritePreview(const std::string& png, const std::string& receipt) {
   for (const PrinterLine& line : lines) {
     bytes += line.Encode();
   }
+  using Problem = paper::PictureError::Problem;
   try {
     paper::Font font = paper::Font::Find();
-    paper::WritePng(paper::Draw(paper::ReadStream(bytes), font), png);
+    const paper::Picture picture = paper::Draw(paper::ReadStream(bytes), font);
+    if (png == "-") {
+      WriteOutBytes(paper::EncodePng(picture));
+    } else {
+      paper::WritePng(picture, png);
+    }
   } catch (const paper::PictureError& error) {
-    // A character the font lacks is on a line of the receipt's file.
-    const bool in_file =
-        !receipt.empty() && error.problem() == paper::PictureError::Problem::kNoGlyph;
+    // A character the font lacks, or too many lines, are the receipt's.
+    const bool in_file = !receipt.empty() && (error.problem() == Problem::kNoGlyph ||
+                                              error.problem() == Problem::kTooTall);
     const std::string what = DescribePictureError(error);
     PrintError("qj570-rs232: " +
                (in_file ? Format(Tr("{0}: {1}"), {ReceiptName(receipt), what}) : what) + "\n");
+    return Code(error.problem() == Problem::kTooTall ? ExitStatus::kBadReceipt
+                                                     : ExitStatus::kFailed);
+  } catch (const std::system_error& error) {
+    PrintError(
+        "qj570-rs232: " +
+        Format(Tr("cannot write {0}: {1}"), {Tr("standard output"), error.code().message()}) +
+        "\n");
     return Code(ExitStatus::kFailed);
   }
   return Code(ExitStatus::kDone);
