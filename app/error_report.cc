@@ -98,16 +98,18 @@ std::string Reason(const LinkError& error) {
 std::string Advice(const LinkError& error, const std::vector<SerialPortInfo>& ports) {
   switch (error.trouble()) {
     case PortTrouble::kMissing:
-      return JoinSentences(Format(Tr("There is no device of that name. If the printer is on a USB "
-                                     "serial adapter, check that it is plugged in. {0}"),
-                                  {ChoosePortAdvice(error.device(), ports)}),
-                           TakenAdapterAdvice());
+      return JoinSentences(
+          JoinSentences(Tr("There is no device of that name. If the printer is on a USB serial "
+                           "adapter, check that it is plugged in."),
+                        ChoosePortAdvice(error.device(), ports)),
+          TakenAdapterAdvice());
     case PortTrouble::kNoHardware:
       return JoinSentences(
-          Format(Tr("No serial port hardware answers at {0}: the name exists on most "
-                    "computers, with or without a COM port. Connect the printer to a "
-                    "port that has one. {1}"),
-                 {error.device(), ChoosePortAdvice(error.device(), ports)}),
+          JoinSentences(Format(Tr("No serial port hardware answers at {0}: the name exists on "
+                                  "most computers, with or without a COM port. Connect the "
+                                  "printer to a port that has one."),
+                               {error.device()}),
+                        ChoosePortAdvice(error.device(), ports)),
           TakenAdapterAdvice());
     case PortTrouble::kPermission:
       return PermissionAdvice();
@@ -116,8 +118,8 @@ std::string Advice(const LinkError& error, const std::vector<SerialPortInfo>& po
           Tr("Another program is using the port: close that program, then try again."),
           HolderAdvice(error.device(), ports));
     case PortTrouble::kNotSerialPort:
-      return Format(Tr("It is no serial port, so no printer can be behind it. {0}"),
-                    {ChoosePortAdvice(error.device(), ports)});
+      return JoinSentences(Tr("It is no serial port, so no printer can be behind it."),
+                           ChoosePortAdvice(error.device(), ports));
     case PortTrouble::kGone:
       if (IsOpeningStep(error.step())) {
         return Tr(
@@ -139,7 +141,8 @@ std::string Advice(const LinkError& error, const std::vector<SerialPortInfo>& po
 
 // "FT232R USB UART (0403:6001, FTDI, serial A10K1X2B)": what the system
 // knows of a port, or "". Its words come from the device: only Format
-// may put them in a message.
+// may put them in a message. The separators are the language's: Chinese
+// has full-width parentheses and 、.
 std::string PortName(const SerialPortInfo& port) {
   std::vector<std::string> details;
   if (port.vendor_id != 0 || port.product_id != 0) {
@@ -153,11 +156,11 @@ std::string PortName(const SerialPortInfo& port) {
   if (!port.serial_number.empty()) {
     details.push_back(Format(Tr("serial {0}"), {port.serial_number}));
   }
-  std::string name = port.description;
-  for (std::size_t i = 0; i < details.size(); ++i) {
-    name += (i == 0 ? (name.empty() ? "(" : " (") : ", ") + details[i];
+  if (details.empty()) {
+    return port.description;
   }
-  return details.empty() ? name : name + ")";
+  return port.description.empty() ? Format(Tr("({0})"), {ListOf(details)})
+                                  : Format(Tr("{0} ({1})"), {port.description, ListOf(details)});
 }
 
 // Only a failure to take the port can be mended by another port.
@@ -234,7 +237,7 @@ std::string RunTimeErrorReport::Message() const {
 }
 
 std::string RunTimeErrorReport::Log() const {
-  return "qj570-rs232: " + Format(Tr("{0} {1}"), {heading_, description_}) +
+  return "qj570-rs232: " + JoinSentences(heading_, description_) +
          (ports_.empty() ? "" : "\n" + ports_) + "\n";
 }
 

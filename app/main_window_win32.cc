@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/copy_key_win32.h"
 #include "app/main_window.h"
 #include "app/resource.h"
 #include "app/translation.h"
@@ -268,6 +269,7 @@ std::optional<std::size_t> Form1::ShowError(const std::string& message,
   WaitForEnterToBeLetGo();
   const std::wstring caption = Wide(kForm1.caption);
   std::wstring text = Wide(message);
+  const CopyKey copy_key(message);
   // A task dialog with a command link for each choice. Common Controls 6
   // has it (the manifest asks for it); looked up, so that no DLL is linked.
   using TaskDialogIndirectFunction = HRESULT(WINAPI*)(const TASKDIALOGCONFIG*, int*, int*, BOOL*);

@@ -191,7 +191,7 @@ std::string AdapterWithoutTty(const fs::path& usb_devices) {
     }
     if (!has_tty) {
       std::string name = FirstLine(device->path() / "product");
-      return name.empty() ? ids : name.append(" (").append(ids).append(")");
+      return name.empty() ? ids : Format(Tr("{0} ({1})"), {name, ids});
     }
   }
   return "";
@@ -219,15 +219,15 @@ std::string HolderAdviceUnder(const fs::path& root, const std::string& device,
   }
   try {
     const Holders holders = FindHolders(root / "proc", st.st_rdev);
-    std::string names;
+    std::vector<std::string> names;
     bool modem_manager = false;
     for (const Holder& holder : holders.found) {
-      names += (names.empty() ? "" : ", ") + Format(Tr("{0} (pid {1})"), {holder.name, holder.pid});
+      names.push_back(Format(Tr("{0} (pid {1})"), {holder.name, holder.pid}));
       modem_manager = modem_manager || holder.name == "ModemManager";
     }
     std::string advice;
     if (!names.empty()) {
-      advice = Format(Tr("It is held by {0}."), {names});
+      advice = Format(Tr("It is held by {0}."), {ListOf(names)});
     }
     if (holders.hidden) {
       advice = JoinSentences(
@@ -248,7 +248,7 @@ std::string HolderAdviceUnder(const fs::path& root, const std::string& device,
           Format(Tr("ModemManager tries every serial port for about half a minute after it "
                     "appears: wait that long, then print again. To make it leave this adapter "
                     "alone, put this line in /etc/udev/rules.d/99-qj570-rs232.rules and plug the "
-                    "adapter in again: {0}"),
+                    "adapter in again:\n{0}"),
                  {ModemManagerRule(device, ports)}));
     }
     return advice;
@@ -269,9 +269,11 @@ std::string TakenAdapterAdviceUnder(const fs::path& root) {
     }
     return Format(Tr("The USB serial adapter {0} is plugged in but has no serial port, and "
                      "brltty, the braille display service, runs: it takes such adapters for "
-                     "braille displays. If no braille display is used here, stop it (sudo "
-                     "systemctl mask --now brltty-udev.service brltty.service, or sudo apt "
-                     "remove brltty), then plug the adapter in again."),
+                     "braille displays. If no braille display is used here, stop brltty with "
+                     "this command, then plug the adapter in again:\n"
+                     "sudo systemctl mask --now brltty-udev.service brltty.service\n"
+                     "On Debian and Ubuntu, removing brltty does as well:\n"
+                     "sudo apt remove brltty"),
                   {adapter});
   } catch (const std::exception&) {
     return "";

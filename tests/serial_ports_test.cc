@@ -228,13 +228,18 @@ TEST(SerialPorts, TheHoldersOfABusyPortAndAnAdapterBrlttyTook) {
   EXPECT_THAT(advice, StartsWith("It is held by ModemManager (pid 812), minicom (pid 900). Other "
                                  "users' processes, which only root can see, may hold it too. "
                                  "ModemManager tries every serial port"));
-  EXPECT_THAT(advice, EndsWith(": ATTRS{idVendor}==\"0403\", ATTRS{idProduct}==\"6001\", "
+  EXPECT_THAT(advice, EndsWith(":\nATTRS{idVendor}==\"0403\", ATTRS{idProduct}==\"6001\", "
                                "ENV{ID_MM_DEVICE_IGNORE}=\"1\""));
+  {
+    const testing::InChinese chinese;
+    EXPECT_THAT(HolderAdviceUnder(system.root(), "/dev/null", {adapter}),
+                StartsWith("占用它的是 ModemManager（PID 812）、minicom（PID 900）。"));
+  }
   EXPECT_EQ(HolderAdviceUnder(system.root(), "/dev/random", {}),
             "No process this user may look into holds it: another user's may, which only root "
             "can see.");
   EXPECT_THAT(HolderAdviceUnder(system.root(), "/dev/full", {}),
-              EndsWith(": KERNEL==\"full\", ENV{ID_MM_DEVICE_IGNORE}=\"1\""));
+              EndsWith(":\nKERNEL==\"full\", ENV{ID_MM_DEVICE_IGNORE}=\"1\""));
 
   system.UsbDevice("1-1", "0403", "6001", "ttyUSB0");
   system.UsbDevice("1-2", "1a86", "7523", "");            // no tty bound to it

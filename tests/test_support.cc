@@ -9,8 +9,10 @@
 
 #include <algorithm>
 #include <array>
+#include <clocale>
 #include <condition_variable>
 #include <cstdarg>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -18,6 +20,8 @@
 #include <stdexcept>
 #include <string_view>
 #include <utility>
+
+#include "app/translation.h"
 
 namespace qj570::testing {
 
@@ -218,6 +222,19 @@ std::string ExpectedReceipt() {
     all += line;
   }
   return all;
+}
+
+// LANGUAGE picks the catalogue; a locale other than C lets gettext use it.
+InChinese::InChinese() {
+  ::setenv("LANGUAGE", "zh_TW", 1);  // NOLINT(concurrency-mt-unsafe): one thread
+  ::setenv("LC_ALL", "C.UTF-8", 1);  // NOLINT(concurrency-mt-unsafe)
+  app::SetUpLanguage();
+}
+
+InChinese::~InChinese() {
+  ::unsetenv("LANGUAGE");       // NOLINT(concurrency-mt-unsafe)
+  ::unsetenv("LC_ALL");         // NOLINT(concurrency-mt-unsafe)
+  std::setlocale(LC_ALL, "C");  // NOLINT(concurrency-mt-unsafe)
 }
 
 }  // namespace qj570::testing

@@ -105,6 +105,18 @@ extern std::function<int()> fake_queue;
 // How many bytes a pty takes before a writer has to wait.
 std::size_t PtyCapacity();
 
+// While it lives, the program's words are Traditional Chinese (Taiwan), from
+// the catalogue built beside the tests; English again after.
+class InChinese {
+ public:
+  InChinese();
+  ~InChinese();
+  InChinese(const InChinese&) = delete;
+  InChinese& operator=(const InChinese&) = delete;
+  InChinese(InChinese&&) = delete;
+  InChinese& operator=(InChinese&&) = delete;
+};
+
 // While it lives, a stat() of a link whose text starts with `held` (a
 // /proc/PID/fd entry of a file on a dead NFS server, say) waits until
 // Release(), at most 20 s. The test program is linked with --wrap=stat.

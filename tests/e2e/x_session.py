@@ -114,6 +114,19 @@ class Xvfb:
         d.close()
         return left
 
+    def selection(self, name="CLIPBOARD"):
+        """The text that the X selection `name` (CLIPBOARD or PRIMARY) holds,
+        as a program pasting it would get it; None when no one holds it."""
+        import tkinter
+        root = tkinter.Tk(screenName=self.display)
+        root.withdraw()
+        try:
+            return root.selection_get(selection=name, type="UTF8_STRING")
+        except tkinter.TclError:
+            return None
+        finally:
+            root.destroy()
+
     def close_window(self, window):
         """What a window manager's close box does: WM_DELETE_WINDOW."""
         from Xlib import X, display, protocol
@@ -143,10 +156,11 @@ class VirtualPrinter(Printer):
     def __init__(self, binary, workdir, png_dir=None):
         self.raw = pathlib.Path(workdir) / "received.bin"
         self.shown = pathlib.Path(workdir) / "printed.txt"
+        self.errors = pathlib.Path(workdir) / "printer-errors.txt"
         pictures = ["--png", str(png_dir)] if png_dir else []
-        with open(self.shown, "w") as out:
+        with open(self.shown, "w") as out, open(self.errors, "w") as errors:
             self.process = subprocess.Popen([binary, "--raw", str(self.raw), *pictures],
-                                            stdout=out, stderr=subprocess.DEVNULL)
+                                            stdout=out, stderr=errors)
         first = wait_until(lambda: self.shown.read_text().split("\n", 1)[0], 5)
         self.pty = re.search(r"/dev/pts/\d+", first).group(0)
 
