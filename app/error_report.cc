@@ -86,7 +86,7 @@ std::string Reason(const LinkError& error) {
     case LinkErrc::kSettingsNotTaken:
       return Format(Tr("the driver did not take {0}"), {SettingsInWords(error.settings())});
     case LinkErrc::kStalled:
-      return Format(Tr("the device did not take the data within {0} s"),
+      return Format(Tr("the device has taken no data for {0} s"),
                     {std::to_string(error.waited().count())});
     case LinkErrc::kStillLettingGo:
       break;

@@ -70,9 +70,9 @@ TEST(RunTimeErrorReport, SaysWhatFailedWhatItMeansAndWhatToDo) {
             "print again.");
   EXPECT_EQ(
       DescribeFailure(LinkError(LinkErrc::kStalled, LinkStep::kDrain, "/dev/ttyACM0",
-                                PortTrouble::kStalled, kPortSettings, std::chrono::seconds(73))),
-      "cannot send the rest of the data to serial port /dev/ttyACM0: the device did not "
-      "take the data within 73 s. Is the printer switched on, loaded with paper and "
+                                PortTrouble::kStalled, kPortSettings, std::chrono::seconds(5))),
+      "cannot send the rest of the data to serial port /dev/ttyACM0: the device has taken no "
+      "data for 5 s. Is the printer switched on, loaded with paper and "
       "online? The receipt may be cut short: print it again once the printer is ready.");
   EXPECT_EQ(DescribeFailure(Failure(EINVAL, LinkStep::kSetLine, PortTrouble::kOther)),
             "cannot set the line of serial port /dev/ttyS0: Invalid argument.");
@@ -89,7 +89,7 @@ TEST(RunTimeErrorReport, TheLinksOwnErrorsHaveNumbersOfTheirOwnAndWholeSentences
                    "This system cannot set the line as asked"},
         std::tuple{LinkErrc::kSettingsNotTaken, 8104,
                    "The driver did not take the line's settings"},
-        std::tuple{LinkErrc::kStalled, 8105, "The device did not take the data in time"},
+        std::tuple{LinkErrc::kStalled, 8105, "The device has taken no data"},
         std::tuple{LinkErrc::kStillLettingGo, 8106,
                    "The port is still being let go after data that the device did not take"}}) {
     const std::error_code code = errc;
