@@ -1,7 +1,8 @@
 """The manual pages as groff sets them for a terminal, at widths from 50 to
 120 columns: groff has nothing to say, no word breaks at a hyphen, no
 number is parted from its unit (339 / bytes, 5 / 秒) and no name from its
-number (serial port / 1, 字碼頁 / 950, QJ-570 / RS232).
+number (serial port / 1, 字碼頁 / 950, QJ-570 / RS232), and no line ends in
+an opening bracket or starts with a closing mark (編號（ / 一般, 。 / 本).
 
     man_check.py PAGE...
 """
@@ -29,7 +30,8 @@ for page in sys.argv[1:]:
             hyphen = re.search(r"\w[-\u2010]$", line) and re.match(r"\w", after)
             unit = re.search(r"(^|[\s(（])\d+$", line) and re.match(UNIT, after)
             named = re.search(NAMED, line) and re.match(r"\d|RS232", after)
-            if hyphen or unit or named:
+            bracket = re.search(r"[（「]$", line) or re.match(r"[，。、；：）」]", after)
+            if hyphen or unit or named or bracket:
                 failures.append(f"{page} at {width}: ...{line[-16:]} / {after[:16]}...")
 print("\n".join(failures) or f"{len(sys.argv) - 1} pages: no word, number or name parted")
 sys.exit(1 if failures else 0)
