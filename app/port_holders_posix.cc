@@ -61,7 +61,7 @@ Holders FindHolders(const fs::path& proc, dev_t rdev) {
     std::error_code hidden;
     for (fs::directory_iterator fd(process->path() / "fd", hidden), fds_end;
          !hidden && fd != fds_end; fd.increment(hidden)) {
-      struct stat st {};
+      struct stat st = {};
       if (::stat(fd->path().c_str(), &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == rdev) {
         holders.found.push_back({pid, FirstLine(process->path() / "comm")});
         break;
@@ -152,7 +152,7 @@ bool Runs(const fs::path& proc, const std::string& program) {
 
 std::string HolderAdviceUnder(const fs::path& root, const std::string& device,
                               const std::vector<SerialPortInfo>& ports) {
-  struct stat st {};
+  struct stat st = {};
   if (::stat(device.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) {
     return "";
   }

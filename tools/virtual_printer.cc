@@ -55,7 +55,7 @@ class Printer {
   explicit Printer(const char* png_dir) : png_dir_(png_dir) {
     // A missing font or folder fails before any receipt.
     if (png_dir_ != nullptr) {
-      struct stat folder {};
+      struct stat folder = {};
       const int error = ::stat(png_dir_, &folder) != 0 ? errno
                         : S_ISDIR(folder.st_mode)      ? 0
                                                        : ENOTDIR;
