@@ -233,17 +233,17 @@ class WineTest(ProgramTestCase):
                                 stdin=SAMPLE_TEXT.read_bytes())
         self.assertEqual(done.returncode, 0, done.stderr)
         self.assert_receipts(1)
-        _, _, cflag, _, _, ospeed, _ = termios.tcgetattr(self.printer.slave)
-        self.assertEqual(ospeed, termios.B19200)
+        _, _, cflag, _, _, _, _ = termios.tcgetattr(self.printer.slave)
+        self.assertEqual(self.printer.rate(), 19200)
         self.assertEqual(cflag & (termios.CSIZE | termios.PARENB | termios.CSTOPB |
                                   termios.CRTSCTS), termios.CS8 | termios.CRTSCTS)
         done = self.run_program("--line=57600,8n2,xonxoff", "--receipt", "-",
                                 stdin=SAMPLE_TEXT.read_bytes())
         self.assertEqual(done.returncode, 0, done.stderr)
         self.assert_receipts(2)
-        iflag, _, cflag, _, _, ospeed, _ = termios.tcgetattr(self.printer.slave)
-        self.assertEqual((ospeed, cflag & (termios.CSTOPB | termios.CRTSCTS)),
-                         (termios.B57600, termios.CSTOPB))
+        iflag, _, cflag, _, _, _, _ = termios.tcgetattr(self.printer.slave)
+        self.assertEqual((self.printer.rate(), cflag & (termios.CSTOPB | termios.CRTSCTS)),
+                         (57600, termios.CSTOPB))
         self.assertEqual(iflag & (termios.IXON | termios.IXOFF), termios.IXON | termios.IXOFF)
 
     def test_bad_arguments_print_the_usage_and_open_nothing(self):
