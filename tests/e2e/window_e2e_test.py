@@ -188,6 +188,10 @@ class WindowTest(ProgramTestCase):
             self.assertNotIn("。.", text)
         done = self.run_program("--help", env=dict(os.environ, LANG="zh_TW.UTF-8"))
         self.assertIn("用法：qj570-rs232", done.stdout.decode())
+        done = self.run_program("--line", "7E1", env=dict(os.environ, LANG="zh_TW.UTF-8"))
+        self.assertEqual(done.returncode, 2)
+        self.assertIn("qj570-rs232: --line 7E1：", done.stderr.decode())
+        self.assertIn("執行「qj570-rs232 --help」以取得更多資訊。", done.stderr.decode())
         empty = os.path.join(self.workdir.name, "空的.txt")
         open(empty, "wb").close()
         done = self.run_program("--receipt", empty, env=dict(os.environ, LANG="zh_TW.UTF-8"))
@@ -332,8 +336,9 @@ class WindowTest(ProgramTestCase):
             done = self.run_program(*args)
             self.assertEqual(done.returncode, status, args)
             self.assertIn(message, done.stderr, args)
-            if status == 2:
-                self.assertIn(b"Usage: qj570-rs232", done.stderr)
+            if status == 2:  # the mistake and a hint, not the whole help
+                self.assertRegex(done.stderr, rb"\Aqj570-rs232: [^\n]+\nTry 'qj570-rs232 --help' "
+                                 rb"for more information\.\n\Z", args)
         time.sleep(self.QUIET)
         self.assertEqual(self.printer.received(), b"")
         self.assertTrue(port_is_free(self.printer.pty))

@@ -246,7 +246,7 @@ class WineTest(ProgramTestCase):
                          (57600, termios.CSTOPB))
         self.assertEqual(iflag & (termios.IXON | termios.IXOFF), termios.IXON | termios.IXOFF)
 
-    def test_bad_arguments_print_the_usage_and_open_nothing(self):
+    def test_bad_arguments_print_a_hint_and_open_nothing(self):
         self.map_ports({"COM1": self.printer.pty})
         receipt = "Z:" + str(SAMPLE_TEXT).replace("/", "\\")
         for args in (["--bogus"], ["--port", "LPT1"], ["--port"],
@@ -254,8 +254,11 @@ class WineTest(ProgramTestCase):
                      ["--line", "250000", "--receipt", receipt]):
             done = self.run_program(*args)
             self.assertEqual(done.returncode, 2, args)
-            self.assertIn(b"Usage: qj570-rs232", done.stderr)
-        self.assertIn(b"Exit status", done.stderr)
+            self.assertRegex(done.stderr, rb"\Aqj570-rs232: [^\n]+\nTry 'qj570-rs232 --help' "
+                             rb"for more information\.\n\Z", args)
+        done = self.run_program("--help")
+        self.assertEqual(done.returncode, 0)
+        self.assertIn(b"Exit status", done.stdout)
         bad = pathlib.Path(self.workdir.name) / "bad.txt"
         bad.write_bytes("caf\u00e9\n".encode())
         done = self.run_program("--receipt", "Z:" + str(bad).replace("/", "\\"))
