@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # From a fresh Debian 12 desktop: installs what is missing, builds the
 # program and starts it on the current display. Serial port 1 is /dev/ttyS0
-# (see README.md for another device, or for no printer at all).
+# (see docs/user-guide.md for another device, or for no printer at all).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh run

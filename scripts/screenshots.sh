@@ -2,7 +2,7 @@
 # Makes every picture in docs/ from the real program, so that none goes
 # stale: the end-to-end tests take them (the Linux program under Xvfb, the
 # Windows one under Wine, each in a private /dev), and this copies those the
-# README shows into docs/. As root, since the tests use unshare -m:
+# README and docs/ show into docs/. As root, since the tests use unshare -m:
 #   bash scripts/screenshots.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -28,7 +28,7 @@ QJ570_SCREENSHOTS=$shots /usr/bin/python3 tests/e2e/wine_e2e_test.py \
 build/default/app/qj570-rs232 --preview docs/receipt.png
 echo docs/receipt.png
 
-# The pictures the README shows, one a line: the name the test gave it.
+# The pictures the README and docs/ show, one a line: the name the test gave it.
 while read -r picture; do
   cp "$shots/$picture" "docs/$picture"
   echo "docs/$picture"
