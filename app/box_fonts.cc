@@ -1,6 +1,7 @@
 #include "app/box_fonts.h"
 
 #include <string>
+#include <string_view>
 
 namespace qj570::app {
 namespace {
@@ -40,21 +41,43 @@ bool Match(const char* name, const std::string& family, const char* language, st
   return fits;
 }
 
-// Outlines, smoothed, for the Chinese font: some (AR PL UMing) carry
-// bitmaps for small sizes that look like an old typewriter beside the
-// desktop's text. Set before Xft first opens the font.
-void DrawAsOutlines(const std::string& family) {
-  const std::string rule =
-      "<?xml version=\"1.0\"?><!DOCTYPE fontconfig SYSTEM \"fonts.dtd\"><fontconfig>"
-      "<match target=\"font\"><test name=\"family\"><string>" +
-      family +
-      "</string></test>"
-      "<edit name=\"embeddedbitmap\" mode=\"assign\"><bool>false</bool></edit>"
-      "<edit name=\"antialias\" mode=\"assign\"><bool>true</bool></edit></match></fontconfig>";
-  FcConfigParseAndLoadFromMemory(FcConfigGetCurrent(), Bytes(rule.c_str()), FcFalse);
+// `text` as XML character data.
+std::string Escaped(std::string_view text) {
+  std::string out;
+  for (const char c : text) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
 }
 
 }  // namespace
+
+// FLTK makes Xft's pattern itself, so the box cannot ask for outlines in
+// it; a rule of the configuration that the font meets (target "font") is
+// the only way, and fontconfig adds rules only from XML. The family's name
+// is a value in it, escaped.
+bool DrawAsOutlines(FcConfig* config, const std::string& family) {
+  const std::string rule =
+      "<?xml version=\"1.0\"?><!DOCTYPE fontconfig SYSTEM \"fonts.dtd\"><fontconfig>"
+      "<match target=\"font\"><test name=\"family\"><string>" +
+      Escaped(family) +
+      "</string></test>"
+      "<edit name=\"embeddedbitmap\" mode=\"assign\"><bool>false</bool></edit>"
+      "<edit name=\"antialias\" mode=\"assign\"><bool>true</bool></edit></match></fontconfig>";
+  return FcConfigParseAndLoadFromMemory(config, Bytes(rule.c_str()), FcFalse) != FcFalse;
+}
 
 BoxFonts::BoxFonts() {
   if (!Match("sans-serif:lang=en", "", "en", latin_.family, latin_.characters)) {
@@ -83,7 +106,7 @@ void BoxFonts::FindChinese() {
             chinese_.characters) ||
       Match("AR PL UMing TW", "AR PL UMing TW", "zh-tw", chinese_.family, chinese_.characters) ||
       Match("sans-serif:lang=zh-tw", "", "zh-tw", chinese_.family, chinese_.characters)) {
-    DrawAsOutlines(chinese_.family);
+    DrawAsOutlines(FcConfigGetCurrent(), chinese_.family);
   } else {
     chinese_.family = latin_.family;
   }

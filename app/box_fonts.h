@@ -51,4 +51,10 @@ class BoxFonts {
   bool chinese_found_ = false;
 };
 
+// Adds to `config` a rule that draws the fonts of `family` as outlines,
+// anti-aliased: some (AR PL UMing) carry bitmaps for small sizes that look
+// like an old typewriter beside the desktop's text. Made for the Chinese
+// font before Xft first opens it. Whether fontconfig took the rule.
+bool DrawAsOutlines(FcConfig* config, const std::string& family);
+
 }  // namespace qj570::app

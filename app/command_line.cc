@@ -86,7 +86,7 @@ Options ParseCommandLine(const std::vector<std::string>& args) {
   }
   if (!options.preview.empty()) {
     if (port_given || line_given) {
-      throw UsageError(Format(Tr("--preview opens no port: {0} has no use with it"),
+      throw UsageError(Format(Tr("--preview opens no port: it cannot be given with {0}"),
                               {port_given ? "--port" : "--line"}));
     }
     options.action = Options::Action::kPreview;
@@ -113,7 +113,8 @@ std::string Usage() {
                 "  --receipt FILE  print FILE, UTF-8 text, then end, with no window; - reads\n"
                 "                  standard input. Each line prints as a line; SO may stand in it\n"
                 "  --preview PNG   draw the receipt (the sample, or --receipt's) as the printer\n"
-                "                  would print it, into the picture PNG; opens no port\n"
+                "                  would print it, into the picture PNG (- writes it to\n"
+                "                  standard output, for a pipe); opens no port\n"
                 "  --list-ports    list the serial ports that have hardware behind them\n"
                 "  --help          show this help\n"
                 "  --version       show the version\n"),

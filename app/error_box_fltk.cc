@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 #include <memory>
 #include <string_view>
 #include <utility>
@@ -98,6 +99,16 @@ void MeasureRuns(const Fl_Label* label, int& width, int& height) {
   height = MetricsOf(text, label->size).height * static_cast<int>(LinesOf(text).size());
 }
 
+// One line of runs, from `left`, on the baseline `baseline`.
+void DrawLine(std::string_view line, int left, int baseline, int size) {
+  double pen = left;
+  for (const BoxFonts::Run& run : Fonts().Runs(line)) {
+    fl_font(FontOf(run.face), size);
+    fl_draw(run.text.data(), static_cast<int>(run.text.size()), static_cast<int>(pen), baseline);
+    pen += fl_width(run.text.data(), static_cast<int>(run.text.size()));
+  }
+}
+
 void DrawRuns(const Fl_Label* label, int x, int y, int w, int h, Fl_Align align) {
   const std::string_view text = label->value != nullptr ? label->value : "";
   const LineMetrics metrics = MetricsOf(text, label->size);
@@ -118,13 +129,7 @@ void DrawRuns(const Fl_Label* label, int x, int y, int w, int h, Fl_Align align)
       left = x + w - Width(line, label->size);
     }
     top += metrics.height;
-    double pen = left;
-    for (const BoxFonts::Run& run : Fonts().Runs(line)) {
-      fl_font(FontOf(run.face), label->size);
-      fl_draw(run.text.data(), static_cast<int>(run.text.size()), static_cast<int>(pen),
-              top - metrics.descent);
-      pen += fl_width(run.text.data(), static_cast<int>(run.text.size()));
-    }
+    DrawLine(line, left, top - metrics.descent, label->size);
   }
 }
 
@@ -137,6 +142,195 @@ std::string Wrapped(const std::string& text, int width, int size) {
   }
   return out;
 }
+
+bool IsWordByte(char c) { return c > ' ' && c < '\x7F'; }
+
+// The message, which the user selects as text anywhere on X: a drag, a
+// double click for a word (a command, a path) and a triple click for a line
+// as the message has it, however the box broke it. The selection becomes
+// the primary selection, and Ctrl+C copies it to the clipboard, or the whole
+// message when nothing is selected, as Windows' message boxes do. What is
+// copied is the message's own text: a udev rule that the box broke over two
+// lines comes out as one. It takes no focus: Enter and Escape still close
+// the box.
+class MessageText : public Fl_Box {
+ public:
+  MessageText(int x, int y, int w, int h, std::string message, std::string shown, int size)
+      : Fl_Box(x, y, w, h), message_(std::move(message)), shown_(std::move(shown)) {
+    label(shown_.c_str());
+    labeltype(kRunsLabel);
+    labelsize(size);
+    align(FL_ALIGN_LEFT | FL_ALIGN_TOP | FL_ALIGN_INSIDE);
+    // Where each byte of the lines (and their end) was in the message: the
+    // box's line breaks took out spaces and put in '\n' and indentation.
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < shown_.size(); ++i) {
+      if (at < message_.size() && message_[at] == shown_[i]) {
+        origin_.push_back(at++);
+        continue;
+      }
+      origin_.push_back(at);
+      if (shown_[i] == '\n') {
+        while (at < message_.size() && message_[at] == ' ') {
+          ++at;
+        }
+        at += at < message_.size() && message_[at] == '\n' ? 1 : 0;
+      }
+    }
+    origin_.push_back(message_.size());
+    for (std::size_t start = 0; start <= shown_.size();) {
+      const std::size_t end = std::min(shown_.find('\n', start), shown_.size());
+      lines_.push_back({start, end});
+      start = end + 1;
+    }
+  }
+
+  int handle(int event) override {
+    switch (event) {
+      case FL_ENTER:
+        window()->cursor(FL_CURSOR_INSERT);
+        return 1;
+      case FL_LEAVE:
+        window()->cursor(FL_CURSOR_DEFAULT);
+        return 1;
+      case FL_MOVE:
+        return 1;
+      case FL_PUSH:
+        if (Fl::event_button() != FL_LEFT_MOUSE) {
+          return 0;
+        }
+        Press(At(Fl::event_x(), Fl::event_y()));
+        return 1;
+      case FL_DRAG:
+        end_ = At(Fl::event_x(), Fl::event_y());
+        redraw();
+        return 1;
+      case FL_RELEASE:
+        Copy(0);
+        return 1;
+      case FL_SHORTCUT:  // the keys the focused button leaves
+        if (Fl::event_state(FL_CTRL) != 0 && Fl::event_key() == 'a') {
+          anchor_ = 0;
+          end_ = message_.size();
+          Copy(0);
+          redraw();
+          return 1;
+        }
+        if (Fl::event_state(FL_CTRL) != 0 &&
+            (Fl::event_key() == 'c' || Fl::event_key() == FL_Insert)) {
+          Copy(1);
+          return 1;
+        }
+        return 0;
+      default:
+        return Fl_Box::handle(event);
+    }
+  }
+
+ protected:
+  void draw() override {
+    Fl_Box::draw();
+    const auto [low, high] = std::minmax(anchor_, end_);
+    if (low == high) {
+      return;
+    }
+    const LineMetrics metrics = MetricsOf(shown_, labelsize());
+    int top = y();
+    for (const auto& [start, end] : lines_) {
+      const std::string_view line(shown_.data() + start, end - start);
+      const std::size_t from = Local(start, end, low);
+      const std::size_t to = Local(start, end, high);
+      // A selected line end shows as a space's width.
+      const bool through = end < shown_.size() && low <= origin_[end] && origin_[end] < high;
+      if (from < to || through) {
+        const int left = x() + Width(line.substr(0, from), labelsize());
+        const int right =
+            x() + Width(line.substr(0, to), labelsize()) + (through ? labelsize() / 3 : 0);
+        fl_push_clip(left, top, right - left, metrics.height);
+        fl_color(FL_SELECTION_COLOR);
+        fl_rectf(left, top, right - left, metrics.height);
+        fl_color(fl_contrast(labelcolor(), FL_SELECTION_COLOR));
+        DrawLine(line, x(), top + metrics.height - metrics.descent, labelsize());
+        fl_pop_clip();
+      }
+      top += metrics.height;
+    }
+  }
+
+ private:
+  // The message's offset at the character boundary nearest to a point.
+  std::size_t At(int px, int py) const {
+    const int height = std::max(1, MetricsOf(shown_, labelsize()).height);
+    if (py < y()) {
+      return 0;
+    }
+    const auto row = static_cast<std::size_t>((py - y()) / height);
+    if (row >= lines_.size()) {
+      return message_.size();
+    }
+    const auto& [start, end] = lines_[row];
+    const std::string_view line(shown_.data() + start, end - start);
+    std::size_t best = 0;
+    int best_distance = std::abs(px - x());
+    for (std::size_t at = 1; at <= line.size(); ++at) {
+      if (at < line.size() && (static_cast<unsigned char>(line[at]) & 0xC0U) == 0x80U) {
+        continue;  // inside a character
+      }
+      const int distance = std::abs(px - x() - Width(line.substr(0, at), labelsize()));
+      if (distance < best_distance) {
+        best = at;
+        best_distance = distance;
+      }
+    }
+    return origin_[start + best];
+  }
+
+  // Where in the line from `start` to `end` the message's offset `at` falls.
+  std::size_t Local(std::size_t start, std::size_t end, std::size_t at) const {
+    const auto first = origin_.begin() + static_cast<std::ptrdiff_t>(start);
+    const auto last = origin_.begin() + static_cast<std::ptrdiff_t>(end);
+    return static_cast<std::size_t>(std::lower_bound(first, last, at) - first);
+  }
+
+  // A click selects nothing yet (with Shift, up to it), a double click the
+  // word there, a triple click the message's line.
+  void Press(std::size_t at) {
+    if (Fl::event_clicks() >= 2) {
+      anchor_ = at == 0 ? 0 : message_.rfind('\n', at - 1) + 1;  // npos + 1 is 0
+      end_ = std::min(message_.find('\n', at), message_.size());
+    } else if (Fl::event_clicks() == 1) {
+      anchor_ = end_ = at;
+      while (anchor_ > 0 && IsWordByte(message_[anchor_ - 1])) {
+        --anchor_;
+      }
+      while (end_ < message_.size() && IsWordByte(message_[end_])) {
+        ++end_;
+      }
+    } else {
+      end_ = at;
+      anchor_ = Fl::event_state(FL_SHIFT) != 0 ? anchor_ : at;
+    }
+    redraw();
+  }
+
+  // To the primary selection (0), or the clipboard (1): what is selected,
+  // and for the clipboard, the whole message when nothing is.
+  void Copy(int destination) const {
+    const auto [low, high] = std::minmax(anchor_, end_);
+    if (low < high) {
+      Fl::copy(message_.data() + low, static_cast<int>(high - low), destination);
+    } else if (destination == 1) {
+      Fl::copy(message_.data(), static_cast<int>(message_.size()), destination);
+    }
+  }
+
+  const std::string message_;
+  const std::string shown_;  // the message broken into the box's lines
+  std::vector<std::size_t> origin_;
+  std::vector<std::pair<std::size_t, std::size_t>> lines_;  // in shown_
+  std::size_t anchor_ = 0;  // the selection, from anchor_ to end_ in message_
+  std::size_t end_ = 0;
+};
 
 // A key held down on the button when the job failed goes on repeating into
 // the box, and Enter or Space would press its buttons before the box was
@@ -220,10 +414,7 @@ std::optional<std::size_t> ShowErrorBox(const std::string& message,
   mark.labelfont(FL_TIMES_BOLD);
   mark.labelcolor(FL_BLUE);
   mark.labelsize(ScaledAtDpi(34, dpi));
-  Fl_Box words(left, pad, text_width, text_height, text.c_str());
-  words.labeltype(kRunsLabel);
-  words.labelsize(size);
-  words.align(FL_ALIGN_LEFT | FL_ALIGN_TOP | FL_ALIGN_INSIDE);
+  MessageText words(left, pad, text_width, text_height, message, text, size);
   struct Choice {
     std::optional<std::size_t>* chosen;
     std::size_t index;

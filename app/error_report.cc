@@ -86,7 +86,7 @@ std::string Reason(const LinkError& error) {
     case LinkErrc::kSettingsNotTaken:
       return Format(Tr("the driver did not take {0}"), {SettingsInWords(error.settings())});
     case LinkErrc::kStalled:
-      return Format(Tr("the device did not take the data within {0} s"),
+      return Format(Tr("the device has taken no data for {0} s"),
                     {std::to_string(error.waited().count())});
     case LinkErrc::kStillLettingGo:
       break;
@@ -98,16 +98,18 @@ std::string Reason(const LinkError& error) {
 std::string Advice(const LinkError& error, const std::vector<SerialPortInfo>& ports) {
   switch (error.trouble()) {
     case PortTrouble::kMissing:
-      return JoinSentences(Format(Tr("There is no device of that name. If the printer is on a USB "
-                                     "serial adapter, check that it is plugged in. {0}"),
-                                  {ChoosePortAdvice(error.device(), ports)}),
-                           TakenAdapterAdvice());
+      return JoinSentences(
+          JoinSentences(Tr("There is no device of that name. If the printer is on a USB serial "
+                           "adapter, check that it is plugged in."),
+                        ChoosePortAdvice(error.device(), ports)),
+          TakenAdapterAdvice());
     case PortTrouble::kNoHardware:
       return JoinSentences(
-          Format(Tr("No serial port hardware answers at {0}: the name exists on most "
-                    "computers, with or without a COM port. Connect the printer to a "
-                    "port that has one. {1}"),
-                 {error.device(), ChoosePortAdvice(error.device(), ports)}),
+          JoinSentences(Format(Tr("No serial port hardware answers at {0}: the name exists on "
+                                  "most computers, with or without a COM port. Connect the "
+                                  "printer to a port that has one."),
+                               {error.device()}),
+                        ChoosePortAdvice(error.device(), ports)),
           TakenAdapterAdvice());
     case PortTrouble::kPermission:
       return PermissionAdvice();
@@ -116,8 +118,8 @@ std::string Advice(const LinkError& error, const std::vector<SerialPortInfo>& po
           Tr("Another program is using the port: close that program, then try again."),
           HolderAdvice(error.device(), ports));
     case PortTrouble::kNotSerialPort:
-      return Format(Tr("It is no serial port, so no printer can be behind it. {0}"),
-                    {ChoosePortAdvice(error.device(), ports)});
+      return JoinSentences(Tr("It is no serial port, so no printer can be behind it."),
+                           ChoosePortAdvice(error.device(), ports));
     case PortTrouble::kGone:
       if (IsOpeningStep(error.step())) {
         return Tr(
@@ -138,7 +140,9 @@ std::string Advice(const LinkError& error, const std::vector<SerialPortInfo>& po
 }
 
 // "FT232R USB UART (0403:6001, FTDI, serial A10K1X2B)": what the system
-// knows of a port, or "".
+// knows of a port, or "". Its words come from the device: only Format
+// may put them in a message. The separators are the language's: Chinese
+// has full-width parentheses and 、.
 std::string PortName(const SerialPortInfo& port) {
   std::vector<std::string> details;
   if (port.vendor_id != 0 || port.product_id != 0) {
@@ -152,11 +156,11 @@ std::string PortName(const SerialPortInfo& port) {
   if (!port.serial_number.empty()) {
     details.push_back(Format(Tr("serial {0}"), {port.serial_number}));
   }
-  std::string name = port.description;
-  for (std::size_t i = 0; i < details.size(); ++i) {
-    name += (i == 0 ? (name.empty() ? "(" : " (") : ", ") + details[i];
+  if (details.empty()) {
+    return port.description;
   }
-  return details.empty() ? name : name + ")";
+  return port.description.empty() ? Format(Tr("({0})"), {ListOf(details)})
+                                  : Format(Tr("{0} ({1})"), {port.description, ListOf(details)});
 }
 
 // Only a failure to take the port can be mended by another port.
@@ -223,7 +227,7 @@ std::string PrintOnLabel(const SerialPortInfo& port) {
                           ? Format(Tr("Print on {0}"), {port.device})
                           : Format(Tr("Print on {0} ({1})"), {port.device, port.description});
   for (const std::string& alias : port.aliases) {
-    label += "\n" + alias;
+    label += Format("\n{0}", {alias});
   }
   return label;
 }
@@ -233,7 +237,7 @@ std::string RunTimeErrorReport::Message() const {
 }
 
 std::string RunTimeErrorReport::Log() const {
-  return "qj570-rs232: " + Format(Tr("{0} {1}"), {heading_, description_}) +
+  return "qj570-rs232: " + JoinSentences(heading_, description_) +
          (ports_.empty() ? "" : "\n" + ports_) + "\n";
 }
 
@@ -251,12 +255,10 @@ std::string DescribeSerialPorts(const std::vector<SerialPortInfo>& ports) {
   }
   std::string text = Tr("Serial ports on this computer:");
   for (const SerialPortInfo& port : ports) {
-    text += "\n  " + port.device;
-    if (const std::string name = PortName(port); !name.empty()) {
-      text += "  " + name;
-    }
+    const std::string name = PortName(port);
+    text += Format(name.empty() ? "\n  {0}" : "\n  {0}  {1}", {port.device, name});
     for (const std::string& alias : port.aliases) {
-      text += "\n    " + alias;
+      text += Format("\n    {0}", {alias});
     }
   }
   return text;

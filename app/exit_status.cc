@@ -26,7 +26,9 @@ const char* Meaning(ExitStatus status) {
     case ExitStatus::kDeviceGone:
       return Tr("the port went away during the receipt");
     case ExitStatus::kBadReceipt:
-      return Tr("the receipt's text is unreadable or cannot be printed; nothing was sent");
+      return Tr(
+          "the receipt's text is unreadable or cannot be printed (with --preview: or is "
+          "too long for one picture); nothing was sent");
     case ExitStatus::kFailed:
       break;
   }
@@ -59,7 +61,8 @@ ExitStatus ExitStatusOf(const LinkError& error) noexcept {
 }
 
 std::string ExitStatusesInWords() {
-  std::string text = Tr("Exit status (3 to 10 with --receipt only):");
+  std::string text =
+      Tr("Exit status (3 to 9 with --receipt only, 10 with --receipt or --preview):");
   for (int code = 0; code <= Code(ExitStatus::kBadReceipt); ++code) {
     const std::string number = std::to_string(code);
     text += "\n  " + number + std::string(4 - number.size(), ' ') +

@@ -83,7 +83,7 @@ void OnFormClose(Fl_Widget* form, void* /*unused*/) {
   va_end(args);
   std::fprintf(stderr, "\n%s\n",
                Tr("The window needs a graphical desktop. Start the program from one, or print "
-                  "a receipt without a window: qj570-rs232 --receipt FILE"));
+                  "a receipt without a window:\nqj570-rs232 --receipt FILE"));
   std::exit(1);  // NOLINT(concurrency-mt-unsafe): one thread
 }
 

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/copy_key_win32.h"
 #include "app/main_window.h"
 #include "app/resource.h"
 #include "app/translation.h"
@@ -92,12 +93,39 @@ HICON LoadProgramIcon(int size) {
                                        IMAGE_ICON, size, size, LR_DEFAULTCOLOR));
 }
 
+// A key held down on the button goes on repeating into the box and would
+// press its default button before it was read: the box waits, a while at
+// most, for the key to be let go, and drops the repeats. Meanwhile the
+// window goes on answering and painting, or Windows would grey it out as
+// hung; input and posted messages wait for the box, as before, so no
+// second job can start.
+void WaitForEnterToBeLetGo() {
+  constexpr DWORD kAtMost = 10000;
+  constexpr DWORD kLookAgain = 10;  // the key's state itself wakes no one
+  const DWORD started = GetTickCount();
+  MSG message{};
+  while ((GetAsyncKeyState(VK_RETURN) & 0x8000) != 0 && GetTickCount() - started < kAtMost) {
+    // Messages sent by other threads are answered inside these calls.
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, kLookAgain, QS_KEY | QS_PAINT | QS_SENDMESSAGE);
+    while (PeekMessageW(&message, nullptr, WM_KEYFIRST, WM_KEYLAST, PM_REMOVE) != 0) {
+    }
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE | PM_QS_PAINT) != 0) {
+      DispatchMessageW(&message);
+    }
+  }
+  while (PeekMessageW(&message, nullptr, WM_KEYFIRST, WM_KEYLAST, PM_REMOVE) != 0) {
+  }
+}
+
 }  // namespace
 
 struct Form1::Widgets {
   HWND form = nullptr;
   HWND command1 = nullptr;
   HFONT font = nullptr;
+  // Form1 was made whole. A window that was not ends no message loop: its
+  // WM_QUIT would close the box that says why it could not be made.
+  bool made = false;
 
   static LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
   // Sizes the window (unless Windows suggests a place), places the button
@@ -150,7 +178,9 @@ LRESULT CALLBACK Form1::Widgets::Proc(HWND hwnd, UINT message, WPARAM wparam, LP
         self->widgets_->LayOut(HIWORD(wparam), reinterpret_cast<const RECT*>(lparam));  // NOLINT
         return 0;
       case WM_DESTROY:
-        PostQuitMessage(self->exit_status_);
+        if (self->widgets_->made) {
+          PostQuitMessage(self->exit_status_);
+        }
         return 0;
       default:
         break;
@@ -197,6 +227,7 @@ Form1::Form1(std::string port, PortSettings settings, bool offer_ports)
     FailToMakeTheWindow();
   }
   widgets_->LayOut(WindowDpi(widgets_->form), nullptr);
+  widgets_->made = true;
 }
 
 Form1::~Form1() {
@@ -235,18 +266,10 @@ int Form1::Run() {
 
 std::optional<std::size_t> Form1::ShowError(const std::string& message,
                                             const std::vector<std::string>& choices) {
-  // A key held down on the button goes on repeating into the box and would
-  // press its default button before it was read: the box waits, a while at
-  // most, for the key to be let go, and drops the repeats.
-  for (int waited = 0; waited < 10000 && (GetAsyncKeyState(VK_RETURN) & 0x8000) != 0;
-       waited += 10) {
-    Sleep(10);
-  }
-  MSG repeat{};
-  while (PeekMessageW(&repeat, nullptr, WM_KEYFIRST, WM_KEYLAST, PM_REMOVE) != 0) {
-  }
+  WaitForEnterToBeLetGo();
   const std::wstring caption = Wide(kForm1.caption);
   std::wstring text = Wide(message);
+  const CopyKey copy_key(message);
   // A task dialog with a command link for each choice. Common Controls 6
   // has it (the manifest asks for it); looked up, so that no DLL is linked.
   using TaskDialogIndirectFunction = HRESULT(WINAPI*)(const TASKDIALOGCONFIG*, int*, int*, BOOL*);

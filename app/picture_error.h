@@ -10,4 +10,8 @@ namespace qj570::app {
 // or the character, and the system's reason.
 std::string DescribePictureError(const paper::PictureError& error);
 
+// What to install when the system has no font for Traditional Chinese:
+// one file a system.
+std::string NoFontAdvice();
+
 }  // namespace qj570::app

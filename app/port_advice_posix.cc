@@ -6,15 +6,16 @@
 
 namespace qj570::app {
 
-// The exact command for a port that is there; a desktop entry can carry it.
+// The exact command for a port that is there, on a line of its own to be
+// copied; a desktop entry can carry it.
 std::string ChoosePortAdvice(const std::string& failed, const std::vector<SerialPortInfo>& ports) {
   for (const SerialPortInfo& port : ports) {
     if (port.device != failed) {
-      return Format(Tr("To print on {0}, start the program as: qj570-rs232 --port {0}"),
+      return Format(Tr("To print on {0}, start the program as:\nqj570-rs232 --port {0}"),
                     {port.device});
     }
   }
-  return Tr("Choose the printer's port with --port: qj570-rs232 --port /dev/ttyUSB0");
+  return Tr("Choose the printer's port with --port:\nqj570-rs232 --port /dev/ttyUSB0");
 }
 
 std::string PermissionAdvice() {

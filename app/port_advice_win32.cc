@@ -15,7 +15,7 @@ std::string ChoosePortAdvice(const std::string& failed, const std::vector<Serial
   }
   return Format(Tr("In Device Manager, give the printer's USB adapter the number COM1 (Ports "
                    "(COM & LPT), the adapter, Port Settings, Advanced, COM Port Number), or "
-                   "make a shortcut that starts: qj570-rs232 --port {0}"),
+                   "make a shortcut that starts:\nqj570-rs232 --port {0}"),
                 {example});
 }
 

@@ -1,17 +1,23 @@
 // Who holds a tty, from /proc; what took a USB serial adapter, from sysfs.
 // Read only after a failure. Processes come and go while we look: whatever
 // cannot be read is passed over, and nothing here throws past its caller.
+// The search for holders has a time bound: a descriptor may hang stat().
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <exception>
 #include <fstream>
+#include <memory>
+#include <mutex>
 #include <string_view>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 #include "app/port_holders.h"
@@ -29,8 +35,17 @@ struct Holder {
 
 struct Holders {
   std::vector<Holder> found;
-  bool searched_all = true;  // false when some process's descriptors were hidden
+  bool hidden = false;      // some process's descriptors may not be listed by this user
+  bool unfinished = false;  // the search ran out of time
 };
+
+// How long the search may take. It runs after a failure and before the box
+// shows, on the window's thread (and in --receipt). A /proc of a few hundred
+// processes is read in milliseconds, so 2 s leaves room for a crowded or
+// swapping machine, and is short enough that nobody takes the program for
+// hung. Whatever still hangs the search (a device node on a stuck FUSE
+// mount) is left behind on its thread.
+constexpr std::chrono::seconds kSearchBound{2};
 
 bool IsPid(const std::string& name) {
   return !name.empty() &&
@@ -44,15 +59,39 @@ std::string FirstLine(const fs::path& file) {
   return line;
 }
 
-// Each process whose descriptors include the tty numbered `rdev`. A user
-// may not look into other users' processes: those count as not searched.
-// The iterators advance with error codes: the range-for's would throw.
-Holders FindHolders(const fs::path& proc, dev_t rdev) {
+// Whether the descriptor `fd` (a link under /proc/PID/fd) is the tty
+// numbered `rdev`. Only a link whose text names something under /dev is
+// followed: stat() on a file of a dead NFS server or a stuck FUSE mount
+// never returns.
+bool IsTheTty(const fs::path& fd, dev_t rdev) {
+  std::array<char, 64> target{};
+  const ssize_t length = ::readlink(fd.c_str(), target.data(), target.size());
+  if (length < 0 ||
+      !std::string_view(target.data(), static_cast<std::size_t>(length)).starts_with("/dev/")) {
+    return false;
+  }
+  struct stat st = {};
+  return ::stat(fd.c_str(), &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == rdev;
+}
+
+// What a search and its caller share: the caller stops waiting after
+// kSearchBound, and the search, perhaps held in the kernel, ends later.
+struct Search {
+  std::mutex mutex;
+  std::condition_variable ended;
   Holders holders;
-  // This program has the port open too, but only in the system's own /proc.
-  const std::string self = proc == "/proc" ? std::to_string(::getpid()) : std::string();
+  bool done = false;
+  std::atomic<bool> stop = false;
+};
+
+// Each process but this one whose descriptors include the tty numbered
+// `rdev`. A user may not look into other users' processes: those count as
+// hidden. The iterators advance with error codes: the range-for's would
+// throw.
+void SearchProcesses(const fs::path& proc, dev_t rdev, Search& search) {
+  const std::string self = std::to_string(::getpid());
   std::error_code error;
-  for (fs::directory_iterator process(proc, error), end; !error && process != end;
+  for (fs::directory_iterator process(proc, error), end; !error && process != end && !search.stop;
        process.increment(error)) {
     const std::string pid = process->path().filename().string();
     if (!IsPid(pid) || pid == self) {
@@ -60,19 +99,41 @@ Holders FindHolders(const fs::path& proc, dev_t rdev) {
     }
     std::error_code hidden;
     for (fs::directory_iterator fd(process->path() / "fd", hidden), fds_end;
-         !hidden && fd != fds_end; fd.increment(hidden)) {
-      struct stat st = {};
-      if (::stat(fd->path().c_str(), &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == rdev) {
-        holders.found.push_back({pid, FirstLine(process->path() / "comm")});
+         !hidden && fd != fds_end && !search.stop; fd.increment(hidden)) {
+      if (IsTheTty(fd->path(), rdev)) {
+        Holder holder{pid, FirstLine(process->path() / "comm")};
+        const std::lock_guard lock(search.mutex);
+        search.holders.found.push_back(std::move(holder));
         break;
       }
     }
     // A process that has just ended is no holder.
     if (hidden && hidden != std::errc::no_such_file_or_directory &&
         hidden != std::errc::no_such_process) {
-      holders.searched_all = false;
+      const std::lock_guard lock(search.mutex);
+      search.holders.hidden = true;
     }
   }
+}
+
+// The search, on a thread of its own, for kSearchBound at most.
+Holders FindHolders(const fs::path& proc, dev_t rdev) {
+  const auto search = std::make_shared<Search>();
+  std::thread([proc, rdev, search] {
+    try {
+      SearchProcesses(proc, rdev, *search);
+    } catch (const std::exception&) {  // NOLINT(bugprone-empty-catch): what was found stands
+    }
+    const std::lock_guard lock(search->mutex);
+    search->done = true;
+    search->ended.notify_all();
+  }).detach();
+  std::unique_lock lock(search->mutex);
+  if (!search->ended.wait_for(lock, kSearchBound, [&] { return search->done; })) {
+    search->stop = true;
+    search->holders.unfinished = true;
+  }
+  Holders holders = search->holders;
   std::sort(holders.found.begin(), holders.found.end(), [](const Holder& a, const Holder& b) {
     return std::make_pair(a.pid.size(), a.pid) < std::make_pair(b.pid.size(), b.pid);
   });
@@ -130,7 +191,7 @@ std::string AdapterWithoutTty(const fs::path& usb_devices) {
     }
     if (!has_tty) {
       std::string name = FirstLine(device->path() / "product");
-      return name.empty() ? ids : name.append(" (").append(ids).append(")");
+      return name.empty() ? ids : Format(Tr("{0} ({1})"), {name, ids});
     }
   }
   return "";
@@ -158,22 +219,28 @@ std::string HolderAdviceUnder(const fs::path& root, const std::string& device,
   }
   try {
     const Holders holders = FindHolders(root / "proc", st.st_rdev);
-    std::string names;
+    std::vector<std::string> names;
     bool modem_manager = false;
     for (const Holder& holder : holders.found) {
-      names += (names.empty() ? "" : ", ") + Format(Tr("{0} (pid {1})"), {holder.name, holder.pid});
+      names.push_back(Format(Tr("{0} (pid {1})"), {holder.name, holder.pid}));
       modem_manager = modem_manager || holder.name == "ModemManager";
     }
     std::string advice;
     if (!names.empty()) {
-      advice = Format(Tr("It is held by {0}."), {names});
+      advice = Format(Tr("It is held by {0}."), {ListOf(names)});
     }
-    if (!holders.searched_all) {
+    if (holders.hidden) {
       advice = JoinSentences(
           advice, holders.found.empty() ? Tr("No process this user may look into holds it: another "
                                              "user's may, which only root can see.")
                                         : Tr("Other users' processes, which only root can see, may "
                                              "hold it too."));
+    }
+    if (holders.unfinished) {
+      advice = JoinSentences(
+          advice, Format(Tr("Some processes could not be searched within {0} s: one of them may "
+                            "hold it."),
+                         {std::to_string(kSearchBound.count())}));
     }
     if (modem_manager) {
       advice = JoinSentences(
@@ -181,7 +248,7 @@ std::string HolderAdviceUnder(const fs::path& root, const std::string& device,
           Format(Tr("ModemManager tries every serial port for about half a minute after it "
                     "appears: wait that long, then print again. To make it leave this adapter "
                     "alone, put this line in /etc/udev/rules.d/99-qj570-rs232.rules and plug the "
-                    "adapter in again: {0}"),
+                    "adapter in again:\n{0}"),
                  {ModemManagerRule(device, ports)}));
     }
     return advice;
@@ -202,9 +269,11 @@ std::string TakenAdapterAdviceUnder(const fs::path& root) {
     }
     return Format(Tr("The USB serial adapter {0} is plugged in but has no serial port, and "
                      "brltty, the braille display service, runs: it takes such adapters for "
-                     "braille displays. If no braille display is used here, stop it (sudo "
-                     "systemctl mask --now brltty-udev.service brltty.service, or sudo apt "
-                     "remove brltty), then plug the adapter in again."),
+                     "braille displays. If no braille display is used here, stop brltty with "
+                     "this command, then plug the adapter in again:\n"
+                     "sudo systemctl mask --now brltty-udev.service brltty.service\n"
+                     "On Debian and Ubuntu, removing brltty does as well:\n"
+                     "sudo apt remove brltty"),
                   {adapter});
   } catch (const std::exception&) {
     return "";

@@ -25,4 +25,8 @@ void LogError(std::string_view text);
 // Standard input, as bytes.
 std::istream& StandardInput();
 
+// Bytes to standard output just as they are (no text mode on Windows), for
+// a pipe. Throws std::system_error when they cannot all go.
+void WriteOutBytes(std::string_view bytes);
+
 }  // namespace qj570::app

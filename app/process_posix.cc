@@ -1,7 +1,12 @@
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <iostream>
+#include <system_error>
 
 #include "app/process.h"
+#include "receipt/serial/link_error.h"
 
 namespace qj570::app {
 
@@ -22,5 +27,19 @@ void PrintError(std::string_view text) { std::cerr << text << std::flush; }
 void LogError(std::string_view text) { std::cerr << text << std::flush; }
 
 std::istream& StandardInput() { return std::cin; }
+
+void WriteOutBytes(std::string_view bytes) {
+  std::cout.flush();
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(STDOUT_FILENO, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      throw std::system_error(n == 0 ? EIO : errno, SystemCategory());
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
 
 }  // namespace qj570::app

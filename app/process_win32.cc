@@ -6,10 +6,13 @@
 #include <io.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
+#include <system_error>
 
 #include "app/process.h"
+#include "receipt/serial/link_error.h"
 #include "receipt/serial/utf16_win32.h"
 
 namespace qj570::app {
@@ -77,6 +80,25 @@ void LogError(std::string_view text) { (void)Write(STD_ERROR_HANDLE, text); }
 std::istream& StandardInput() {
   _setmode(_fileno(stdin), _O_BINARY);  // a CR or a ^Z is data
   return std::cin;
+}
+
+// Straight to the handle the starter gave us: no C runtime between, so no
+// LF becomes CR LF. A GUI program without one has nowhere to write.
+void WriteOutBytes(std::string_view bytes) {
+  const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (out == nullptr || out == INVALID_HANDLE_VALUE) {
+    throw std::system_error(ERROR_INVALID_HANDLE, SystemCategory());
+  }
+  while (!bytes.empty()) {
+    DWORD written = 0;
+    const auto size = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1U << 20U));
+    if (WriteFile(out, bytes.data(), size, &written, nullptr) == 0 || written == 0) {
+      const DWORD error = GetLastError();
+      throw std::system_error(static_cast<int>(error != 0 ? error : ERROR_WRITE_FAULT),
+                              SystemCategory());
+    }
+    bytes.remove_prefix(written);
+  }
 }
 
 }  // namespace qj570::app

@@ -32,13 +32,13 @@ void AppendShown(std::vector<Glyph>& glyphs, unsigned char byte) {
 }
 
 // The text of ESC "PB1": printable ASCII in one column, Big5 in two, SO
-// marked, anything else shown as its bytes.
+// marked in none, anything else shown as its bytes.
 std::vector<Glyph> TextGlyphs(std::string_view big5) {
   std::vector<Glyph> glyphs;
   for (std::size_t i = 0; i < big5.size(); ++i) {
     const auto b = static_cast<unsigned char>(big5[i]);
     if (b == 0x0E) {
-      glyphs.push_back({kShiftOutMark, 1});
+      glyphs.push_back({kShiftOutMark, 0});
     } else if (b >= 0x20 && b < 0x7F) {
       glyphs.push_back({b, 1});
     } else if (b >= 0x81 && i + 1 < big5.size()) {

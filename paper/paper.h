@@ -17,12 +17,13 @@ inline constexpr int kColumns = 32;
 // byte shown in hexadecimal.
 struct Glyph {
   char32_t ch;
-  int columns;  // 2 for a double-byte (Big5) character, else 1
+  int columns;  // 2 for a double-byte (Big5) character, 0 for SO's mark, else 1
 
   friend bool operator==(const Glyph&, const Glyph&) = default;
 };
 
-// SO, made visible: what this printer does with it is not known.
+// SO, made visible: what this printer does with it is not known. It takes
+// no column, so it does not part the characters around it.
 inline constexpr char32_t kShiftOutMark = U'\u240E';
 
 // One command the printer carried out, in the order it came.

@@ -1,25 +1,20 @@
+// The grid and the ink on it, the same on every system: where each
+// character, SO mark and tear line goes, and how a glyph is fitted into its
+// cells. Only the glyphs' rendering (font_*.cc) and the PNG (png_file*.cc)
+// are the system's own.
 #include "paper/picture.h"
 
-#include <fontconfig/fontconfig.h>
-#include <ft2build.h>
-#include FT_FREETYPE_H
-#include FT_SIZES_H
-#include FT_TRUETYPE_TABLES_H
-
 #include <algorithm>
+#include <array>
 #include <cmath>
-#include <optional>
-#include <system_error>
+#include <string_view>
 #include <utility>
 
 #include "receipt/cp950.h"
+#include "receipt/serial/link_error.h"
 
 namespace qj570::paper {
 namespace {
-
-constexpr const char* kPreferredFamily = "Noto Sans Mono CJK TC";
-constexpr const char* kLanguage = "zh-tw";
-constexpr int kSmallPixels = kCellHeight / 2;  // the letters of the SO mark
 
 std::string Describe(PictureError::Problem problem, const std::string& name, std::uint32_t value,
                      int line) {
@@ -27,238 +22,40 @@ std::string Describe(PictureError::Problem problem, const std::string& name, std
     case PictureError::Problem::kNoFont:
       return "no font for Traditional Chinese (zh-tw) was found";
     case PictureError::Problem::kBadFont:
-      return "FreeType cannot use the font " + name + " (error " + std::to_string(value) + ")";
+      return "the font " + name + " cannot be used (error " + std::to_string(value) + ")";
     case PictureError::Problem::kNoGlyph:
       return "line " + std::to_string(line) + ": the font " + name + " has no glyph for " +
              CodePointName(value);
+    case PictureError::Problem::kTooTall:
+      return "the receipt takes " + std::to_string(value) + " lines of paper; one picture holds " +
+             std::to_string(kMaxLines);
+    case PictureError::Problem::kUnencodable:
+      return "the PNG cannot be made: " + name;
     case PictureError::Problem::kUnwritable:
       break;
   }
-  return "cannot write " + name + ": " + std::generic_category().message(static_cast<int>(value));
+  return "cannot write " + name + ": " + SystemCategory().message(static_cast<int>(value));
 }
 
-struct FontFile {
-  std::string file;
-  int index = 0;
-  std::string family;
+// A character, or the mark of an SO, at its place on the paper.
+struct Placed {
+  char32_t ch;
+  int columns;
+  int line;
+  int column;
+  int text_line;  // for messages: the printed line or feed it belongs to
 };
 
-struct PatternFree {
-  void operator()(FcPattern* pattern) const { FcPatternDestroy(pattern); }
-};
-using Pattern = std::unique_ptr<FcPattern, PatternFree>;
-
-// fontconfig's best font for `family` (or any) that covers Traditional
-// Chinese; none when the best one is not that family or lacks the language.
-std::optional<FontFile> Match(const char* family) {
-  const Pattern pattern(FcPatternCreate());
-  if (!pattern) {
-    return std::nullopt;
-  }
-  const auto* language = reinterpret_cast<const FcChar8*>(kLanguage);
-  if (family != nullptr) {
-    FcPatternAddString(pattern.get(), FC_FAMILY, reinterpret_cast<const FcChar8*>(family));
-  }
-  FcPatternAddString(pattern.get(), FC_LANG, language);
-  FcConfigSubstitute(nullptr, pattern.get(), FcMatchPattern);
-  FcDefaultSubstitute(pattern.get());
-  FcResult result = FcResultNoMatch;
-  const Pattern match(FcFontMatch(nullptr, pattern.get(), &result));
-  FcChar8* file = nullptr;
-  FcLangSet* languages = nullptr;
-  if (!match || FcPatternGetString(match.get(), FC_FILE, 0, &file) != FcResultMatch ||
-      FcPatternGetLangSet(match.get(), FC_LANG, 0, &languages) != FcResultMatch ||
-      FcLangSetHasLang(languages, language) != FcLangEqual) {
-    return std::nullopt;
-  }
-  FontFile found{reinterpret_cast<const char*>(file), 0, {}};
-  FcPatternGetInteger(match.get(), FC_INDEX, 0, &found.index);
-  FcChar8* name = nullptr;
-  for (int i = 0; FcPatternGetString(match.get(), FC_FAMILY, i, &name) == FcResultMatch; ++i) {
-    const std::string_view got(reinterpret_cast<const char*>(name));
-    if (i == 0 || (family != nullptr && got == family)) {
-      found.family = got;
-    }
-  }
-  if (family != nullptr && found.family != family) {
-    return std::nullopt;
-  }
-  return found;
-}
-
-// A rendered glyph: coverage 0..255, `left` and `top` from the pen on the
-// baseline, as FreeType gives them.
-struct Bitmap {
-  int width = 0;
-  int rows = 0;
-  int left = 0;
-  int top = 0;
-  int advance = 0;
-  std::vector<std::uint8_t> coverage;
-};
-
-// A box on the picture that ink may not leave: a glyph's cells.
-struct Box {
-  int x = 0;
-  int y = 0;
-  int width = 0;
-  int height = 0;
-};
-
-void Ink(Picture& picture, const Bitmap& glyph, int pen_x, int baseline, const Box& clip) {
-  for (int j = 0; j < glyph.rows; ++j) {
-    const int y = baseline - glyph.top + j;
-    if (y < clip.y || y >= clip.y + clip.height) {
-      continue;
-    }
-    for (int i = 0; i < glyph.width; ++i) {
-      const int x = pen_x + glyph.left + i;
-      if (x < clip.x || x >= clip.x + clip.width) {
-        continue;
-      }
-      auto& pixel =
-          picture.pixels[static_cast<std::size_t>(y) * static_cast<std::size_t>(picture.width) +
-                         static_cast<std::size_t>(x)];
-      const auto ink = static_cast<std::uint8_t>(
-          255 - glyph.coverage[static_cast<std::size_t>(j) * static_cast<std::size_t>(glyph.width) +
-                               static_cast<std::size_t>(i)]);
-      pixel = std::min(pixel, ink);
-    }
-  }
-}
-
-}  // namespace
-
-PictureError::PictureError(Problem problem, std::string name, std::uint32_t value, int line)
-    : std::runtime_error(Describe(problem, name, value, line)),
-      problem_(problem),
-      name_(std::move(name)),
-      value_(value),
-      line_(line) {}
-
-struct Font::Face {
-  FT_Library library = nullptr;
-  FT_Face face = nullptr;
-  FT_Size full = nullptr;   // a cell's height
-  FT_Size small = nullptr;  // half of it, for the SO mark
-  std::string family;
-  int baseline = 0;  // from a cell's top
-
-  Face() = default;
-  Face(const Face&) = delete;
-  Face& operator=(const Face&) = delete;
-  Face(Face&&) = delete;
-  Face& operator=(Face&&) = delete;
-  ~Face() {
-    if (library != nullptr) {
-      FT_Done_FreeType(library);  // its faces and sizes with it
-    }
-  }
-
-  // Glyph index of `ch` at the size `size`, rendered; nullopt if the font
-  // has no glyph for it.
-  std::optional<Bitmap> Render(char32_t ch, FT_Size size) const {
-    const FT_UInt index = FT_Get_Char_Index(face, ch);
-    if (index == 0) {
-      return std::nullopt;
-    }
-    FT_Activate_Size(size);
-    if (FT_Load_Glyph(face, index, FT_LOAD_RENDER | FT_LOAD_NO_BITMAP) != 0) {
-      return std::nullopt;
-    }
-    const FT_GlyphSlot slot = face->glyph;
-    const FT_Bitmap& source = slot->bitmap;
-    Bitmap glyph{static_cast<int>(source.width),
-                 static_cast<int>(source.rows),
-                 slot->bitmap_left,
-                 slot->bitmap_top,
-                 static_cast<int>(slot->advance.x >> 6),
-                 {}};
-    glyph.coverage.resize(static_cast<std::size_t>(glyph.width) *
-                          static_cast<std::size_t>(glyph.rows));
-    for (int j = 0; j < glyph.rows; ++j) {
-      const unsigned char* row = source.buffer + static_cast<std::ptrdiff_t>(j) * source.pitch;
-      for (int i = 0; i < glyph.width; ++i) {
-        glyph.coverage[static_cast<std::size_t>(j) * static_cast<std::size_t>(glyph.width) +
-                       static_cast<std::size_t>(i)] =
-            source.pixel_mode == FT_PIXEL_MODE_MONO
-                ? ((row[i / 8] >> (7 - i % 8)) & 1) != 0 ? 255 : 0
-                : row[i];
-      }
-    }
-    return glyph;
-  }
-};
-
-Font Font::Find() {
-  if (FcInit() == FcFalse) {
-    throw PictureError(PictureError::Problem::kNoFont, kLanguage);
-  }
-  auto found = Match(kPreferredFamily);
-  if (!found) {
-    found = Match(nullptr);
-  }
-  if (!found) {
-    throw PictureError(PictureError::Problem::kNoFont, kLanguage);
-  }
-  Font font(found->file, found->index);
-  font.face_->family = found->family;
-  return font;
-}
-
-Font::Font(const std::string& file, int index) : face_(std::make_unique<Face>()) {
-  Face& f = *face_;
-  f.family = file;
-  FT_Error error = FT_Init_FreeType(&f.library);
-  if (error == 0) {
-    error = FT_New_Face(f.library, file.c_str(), index, &f.face);
-  }
-  if (error == 0) {
-    f.full = f.face->size;
-    error = FT_Set_Pixel_Sizes(f.face, 0, kCellHeight);
-  }
-  if (error == 0) {
-    error = FT_New_Size(f.face, &f.small);
-  }
-  if (error == 0) {
-    FT_Activate_Size(f.small);
-    error = FT_Set_Pixel_Sizes(f.face, 0, kSmallPixels);
-  }
-  if (error != 0) {
-    throw PictureError(PictureError::Problem::kBadFont, file, static_cast<std::uint32_t>(error));
-  }
-  // The em square fills the cell's height: the baseline sits where the
-  // font's ascent ends (OS/2's typographic one, which CJK fonts set to
-  // their ideographic em box).
-  const auto* os2 = static_cast<const TT_OS2*>(FT_Get_Sfnt_Table(f.face, FT_SFNT_OS2));
-  double ascent = f.face->ascender;
-  double descent = f.face->descender;
-  if (os2 != nullptr && os2->sTypoAscender > os2->sTypoDescender) {
-    ascent = os2->sTypoAscender;
-    descent = os2->sTypoDescender;
-  }
-  f.baseline = ascent > descent
-                   ? static_cast<int>(std::lround(kCellHeight * ascent / (ascent - descent)))
-                   : kCellHeight * 7 / 8;
-}
-
-Font::Font(Font&&) noexcept = default;
-Font& Font::operator=(Font&&) noexcept = default;
-Font::~Font() = default;
-
-const std::string& Font::family() const noexcept { return face_->family; }
-
-Picture Draw(std::span<const Row> rows, Font& font) {
-  const Font::Face& face = *font.face_;
-  struct Placed {
-    Glyph glyph;
-    int line;
-    int column;
-    int text_line;  // for messages: the printed line or feed it belongs to
-  };
-  std::vector<Placed> placed;
+struct Layout {
+  int lines = 0;
+  std::vector<Placed> glyphs;  // those that take ink: no spaces
+  std::vector<Placed> marks;   // SO: above the character that follows it
   std::vector<int> tears;
-  int line = 0;
+};
+
+Layout LayOut(std::span<const Row> rows) {
+  Layout layout;
+  int& line = layout.lines;
   int text_line = 0;
   for (const Row& row : rows) {
     switch (row.kind) {
@@ -266,13 +63,28 @@ Picture Draw(std::span<const Row> rows, Font& font) {
       case Row::Kind::kUnknown: {
         text_line += row.kind == Row::Kind::kPrinted ? 1 : 0;
         int column = 0;
+        bool shift_out = false;
         for (const Glyph& glyph : row.glyphs) {
+          if (glyph.ch == kShiftOutMark) {
+            shift_out = true;
+            continue;
+          }
           if (column + glyph.columns > kColumns) {
             ++line;
             column = 0;
           }
-          placed.push_back({glyph, line, column, text_line});
+          const Placed placed{glyph.ch, glyph.columns, line, column, text_line};
+          if (std::exchange(shift_out, false)) {
+            layout.marks.push_back(placed);
+          }
+          if (glyph.ch != U' ') {
+            layout.glyphs.push_back(placed);
+          }
           column += glyph.columns;
+        }
+        if (shift_out) {  // the line's last: above where the next would stand
+          layout.marks.push_back(
+              {kShiftOutMark, 1, line, std::min(column, kColumns - 1), text_line});
         }
         ++line;
         break;
@@ -284,48 +96,166 @@ Picture Draw(std::span<const Row> rows, Font& font) {
       case Row::Kind::kClosing:
         break;
       case Row::Kind::kTear:
-        tears.push_back(line++);
+        layout.tears.push_back(line++);
         break;
     }
   }
+  if (line > kMaxLines) {
+    throw PictureError(PictureError::Problem::kTooTall, {}, static_cast<std::uint32_t>(line));
+  }
+  return layout;
+}
 
-  Picture picture{2 * kMargin + kColumns * kCellWidth, kMargin + line * kCellHeight, {}};
+// "SO" in letters of 5 x 7 dots, drawn in the blank between the lines: it
+// fits there at any font, and looks the same on every system.
+constexpr std::array<std::string_view, 7> kShiftOutLetters{
+    ".###.  .###.",  //
+    "#...#  #...#",  //
+    "#....  #...#",  //
+    ".###.  #...#",  //
+    "....#  #...#",  //
+    "#...#  #...#",  //
+    ".###.  .###.",  //
+};
+constexpr int kShiftOutWidth = static_cast<int>(kShiftOutLetters[0].size());
+
+std::uint8_t& PixelAt(Picture& picture, int x, int y) {
+  return picture.pixels[static_cast<std::size_t>(y) * static_cast<std::size_t>(picture.width) +
+                        static_cast<std::size_t>(x)];
+}
+
+// The ink of an image with its top left at (x, y), as far as it stays in
+// the box of `width` x `height` from (left, top): a glyph's cells.
+struct Box {
+  int left = 0;
+  int top = 0;
+  int width = 0;
+  int height = 0;
+};
+
+void Ink(Picture& picture, const GlyphImage& image, int x, int y, const Box& box) {
+  for (int j = std::max(0, box.top - y); j < std::min(image.rows, box.top + box.height - y); ++j) {
+    for (int i = std::max(0, box.left - x); i < std::min(image.width, box.left + box.width - x);
+         ++i) {
+      auto& pixel = PixelAt(picture, x + i, y + j);
+      const auto ink = static_cast<std::uint8_t>(
+          255 - image.coverage[static_cast<std::size_t>(j) * static_cast<std::size_t>(image.width) +
+                               static_cast<std::size_t>(i)]);
+      pixel = std::min(pixel, ink);
+    }
+  }
+}
+
+// How far an image reaches above and below the baseline.
+struct Reach {
+  int up = 0;
+  int down = 0;
+};
+
+Reach ReachOf(const GlyphImage& image) { return {image.top, image.rows - image.top}; }
+
+}  // namespace
+
+PictureError::PictureError(Problem problem, std::string name, std::uint32_t value, int line)
+    : std::runtime_error(Describe(problem, name, value, line)),
+      problem_(problem),
+      name_(std::move(name)),
+      value_(value),
+      line_(line) {}
+
+// A printer's half-width font draws every ASCII character whole in its
+// 12 x 24 dots. The font is made smaller until its tallest reach (the bar
+// and the brackets, the descenders) fits the cell's height, and its
+// baseline is put where the deepest descender ends at the cell's foot.
+const Font::HalfWidth& Font::HalfWidthFit() {
+  if (half_width_) {
+    return *half_width_;
+  }
+  double scale = 1;
+  Reach reach;
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    reach = {};
+    for (char32_t ch = U'!'; ch <= U'~'; ++ch) {
+      if (const auto image = Render(ch, scale, scale); image && image->rows > 0) {
+        reach.up = std::max(reach.up, ReachOf(*image).up);
+        reach.down = std::max(reach.down, ReachOf(*image).down);
+      }
+    }
+    if (reach.up + reach.down <= kCellHeight) {
+      break;
+    }
+    scale *= (kCellHeight - 0.5) / (reach.up + reach.down);
+  }
+  const int baseline =
+      std::clamp(baseline_, reach.up, std::max(reach.up, kCellHeight - reach.down));
+  half_width_ = HalfWidth{scale, baseline};
+  return *half_width_;
+}
+
+// A character in its `columns` cells: at its baseline and centred on its
+// advance as the font spaces it, made narrower or shorter only when it
+// would not fit whole, and moved inside when it would reach out.
+const std::optional<Font::Fitted>& Font::Fit(char32_t ch, int columns) {
+  const auto known = fitted_.find(ch);
+  if (known != fitted_.end()) {
+    return known->second;
+  }
+  const int width = columns * kCellWidth;
+  const HalfWidth full{1, baseline_};
+  const HalfWidth& size = columns == 1 ? HalfWidthFit() : full;
+  double scale_x = size.scale;
+  double scale_y = size.scale;
+  auto image = Render(ch, scale_x, scale_y);
+  for (int attempt = 0; image && attempt < 4; ++attempt) {
+    if (image->width <= width && image->rows <= kCellHeight) {
+      break;
+    }
+    scale_x *= image->width > width ? (width - 0.5) / image->width : 1;
+    scale_y *= image->rows > kCellHeight ? (kCellHeight - 0.5) / image->rows : 1;
+    image = Render(ch, scale_x, scale_y);
+  }
+  std::optional<Fitted> fitted;
+  if (image) {
+    const int x = (width - image->advance) / 2 + image->left;
+    const int y = size.baseline - image->top;
+    fitted = Fitted{*image, std::clamp(x, 0, std::max(0, width - image->width)),
+                    std::clamp(y, 0, std::max(0, kCellHeight - image->rows))};
+  }
+  return fitted_.emplace(ch, std::move(fitted)).first->second;
+}
+
+Picture Draw(std::span<const Row> rows, Font& font) {
+  const Layout layout = LayOut(rows);
+  Picture picture{2 * kMargin + kColumns * kCellWidth, kMargin + layout.lines * kLinePitch, {}};
   picture.pixels.assign(
       static_cast<std::size_t>(picture.width) * static_cast<std::size_t>(picture.height), 255);
-  for (const Placed& p : placed) {
-    const Box cell{kMargin + p.column * kCellWidth, kMargin + p.line * kCellHeight,
-                   p.glyph.columns * kCellWidth, kCellHeight};
-    if (p.glyph.ch == U' ') {
-      continue;
+  for (const Placed& p : layout.glyphs) {
+    const auto& fitted = font.Fit(p.ch, p.columns);
+    if (!fitted) {
+      throw PictureError(PictureError::Problem::kNoGlyph, font.family(), p.ch, p.text_line);
     }
-    if (p.glyph.ch == kShiftOutMark) {
-      // Drawn as the control picture looks: a small S above, an O below.
-      // Few CJK fonts carry U+240E itself.
-      const auto s = face.Render(U'S', face.small);
-      const auto o = face.Render(U'O', face.small);
-      if (!s || !o) {
-        throw PictureError(PictureError::Problem::kNoGlyph, face.family, s ? U'O' : U'S',
-                           p.text_line);
+    // A glyph that would not shrink enough keeps to its cells all the same.
+    const Box cells{CellX(p.column), CellY(p.line), p.columns * kCellWidth, kCellHeight};
+    Ink(picture, fitted->image, cells.left + fitted->x, cells.top + fitted->y, cells);
+  }
+  // Centred over the character, a dot clear of its top: the blank between
+  // the lines holds the letters with a dot or two to spare.
+  for (const Placed& p : layout.marks) {
+    const int x = CellX(p.column) + (p.columns * kCellWidth - kShiftOutWidth) / 2;
+    const int y = CellY(p.line) - 1 - static_cast<int>(kShiftOutLetters.size());
+    for (std::size_t j = 0; j < kShiftOutLetters.size(); ++j) {
+      for (int i = 0; i < kShiftOutWidth; ++i) {
+        if (kShiftOutLetters[j][static_cast<std::size_t>(i)] == '#') {
+          PixelAt(picture, x + i, y + static_cast<int>(j)) = 0;
+        }
       }
-      const int half = kCellHeight / 2;
-      Ink(picture, *s, cell.x, cell.y + half * face.baseline / kCellHeight, cell);
-      Ink(picture, *o, cell.x + cell.width - o->advance,
-          cell.y + half + half * face.baseline / kCellHeight, cell);
-      continue;
     }
-    const auto glyph = face.Render(p.glyph.ch, face.full);
-    if (!glyph) {
-      throw PictureError(PictureError::Problem::kNoGlyph, face.family, p.glyph.ch, p.text_line);
-    }
-    Ink(picture, *glyph, cell.x + (cell.width - glyph->advance) / 2, cell.y + face.baseline, cell);
   }
   // The tear line: a dashed cut across the paper, in its line's middle.
-  for (const int tear : tears) {
-    const int y = kMargin + tear * kCellHeight + kCellHeight / 2;
+  for (const int tear : layout.tears) {
     for (int x = 0; x < picture.width; ++x) {
       if (x % 8 < 5) {
-        picture.pixels[static_cast<std::size_t>(y) * static_cast<std::size_t>(picture.width) +
-                       static_cast<std::size_t>(x)] = 0;
+        PixelAt(picture, x, CellY(tear) + kLinePitch / 2) = 0;
       }
     }
   }

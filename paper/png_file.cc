@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <new>
 #include <string>
 #include <utility>
 
@@ -89,9 +88,10 @@ std::string EncodePng(const Picture& picture) {
       return png;
     }
   }
-  // The writer fails only when it has no memory.
+  // libpng's own words: a picture it refuses, or memory it lacks.
+  const std::string message = std::string("libpng: ") + image.message;
   png_image_free(&image);
-  throw std::bad_alloc();
+  throw PictureError(PictureError::Problem::kUnencodable, message);
 }
 
 void WritePng(const Picture& picture, const std::string& path) {

@@ -19,14 +19,16 @@ cmake --preset default >/dev/null
 cmake --build --preset default -j2 --target qj570-rs232 virtual_printer catalogues >/dev/null
 cmake --preset windows-x64 >/dev/null
 cmake --build --preset windows-x64 -j2 --target qj570-rs232 >/dev/null
+
+# The sample receipt as the printer prints it, drawn from its bytes: first,
+# since the Windows program's picture is compared with it.
+build/default/app/qj570-rs232 --preview docs/receipt.png
+echo docs/receipt.png
+
 QJ570_SCREENSHOTS=$shots /usr/bin/python3 tests/e2e/window_e2e_test.py \
   "$PWD/build/default/app/qj570-rs232" "$PWD/build/default/tools/qj570-virtual-printer"
 QJ570_SCREENSHOTS=$shots /usr/bin/python3 tests/e2e/wine_e2e_test.py \
   "$PWD/build/windows-x64/app/qj570-rs232.exe" "$PWD/build/windows-x64/wineprefix" win64
-
-# The sample receipt as the printer prints it, drawn from its bytes.
-build/default/app/qj570-rs232 --preview docs/receipt.png
-echo docs/receipt.png
 
 # The pictures the README and docs/ show, one a line: the name the test gave it.
 while read -r picture; do
@@ -41,4 +43,5 @@ error-box-zh_TW.png
 error-box-chinese-path.png
 form1-win32.png
 error-box-choice-win32.png
+receipt-win32.png
 EOF

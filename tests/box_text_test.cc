@@ -41,38 +41,64 @@ int FakeWidth(std::string_view text) {
   return width;
 }
 
-std::vector<std::string> Lines(std::string_view text, int width) {
-  return BreakLines(text, width, FakeWidth);
-}
-
+// With this build's ICU, with another release found by its suffixes (the
+// development files' libicuuc.so), and with no ICU at all (another release
+// of the system, a copied program): the same lines.
 TEST(BoxText, BreaksWhereUnicodeAllowsButNeverInsideACommandOrAPath) {
-  EXPECT_EQ(Lines("To print on /dev/ttyUSB0, start the program as: qj570-rs232 --port "
-                  "/dev/ttyUSB0",
-                  250),
-            (std::vector<std::string>{"To print on /dev/ttyUSB0,",
-                                      "start the program as:", "qj570-rs232 --port /dev/ttyUSB0"}));
-  EXPECT_EQ(Lines("the 'dialout' group (sudo adduser $USER dialout) and log in again.", 200),
-            (std::vector<std::string>{"the 'dialout' group", "(sudo adduser $USER dialout)",
-                                      "and log in again."}));
-  // The port list keeps its indentation; a path wider than the box stands
-  // alone, unbroken.
-  EXPECT_EQ(
-      Lines("Serial ports on this computer:\n  /dev/ttyUSB0\n"
-            "    /dev/serial/by-id/usb-FTDI_FT232R-if00-port0 x y",
-            300),
-      (std::vector<std::string>{"Serial ports on this computer:", "  /dev/ttyUSB0",
-                                "    /dev/serial/by-id/usb-FTDI_FT232R-if00-port0", "    x y"}));
-  EXPECT_EQ(
-      Lines("cannot open serial port /tmp/印表機: No such file", 130),
-      (std::vector<std::string>{"cannot open", "serial", "port /tmp/印表機:", "No such file"}));
-  // Chinese breaks between characters, never before 」，： nor after 「.
-  EXPECT_EQ(Lines("請用下列命令，啟動", 120), (std::vector<std::string>{"請用下列命", "令，啟動"}));
-  EXPECT_EQ(Lines("請按「關閉」鍵", 60), (std::vector<std::string>{"請按", "「關", "閉」鍵"}));
-  EXPECT_EQ(
-      Lines("若要在 /dev/ttyUSB0 上列印，請用下列命令啟動本程式：qj570-rs232 --port /dev/ttyUSB0",
-            400),
-      (std::vector<std::string>{"若要在 /dev/ttyUSB0 上列印，請用下列命令", "啟動本程式：",
-                                "qj570-rs232 --port /dev/ttyUSB0"}));
+  const LineBreakRules other_release({"libicuuc.so.1", "libicuuc.so"});
+  const LineBreakRules no_icu({});
+  ASSERT_TRUE(LineBreakRules::Installed().HasIcu());
+  ASSERT_TRUE(other_release.HasIcu());
+  ASSERT_FALSE(no_icu.HasIcu());
+  for (const LineBreakRules* rules : {&LineBreakRules::Installed(), &other_release, &no_icu}) {
+    SCOPED_TRACE(rules == &no_icu ? "without ICU" : "with ICU");
+    const auto Lines = [rules](std::string_view text, int width) {
+      return BreakLines(text, width, FakeWidth, *rules);
+    };
+    EXPECT_EQ(Lines("To print on /dev/ttyUSB0, start the program as: qj570-rs232 --port "
+                    "/dev/ttyUSB0",
+                    250),
+              (std::vector<std::string>{"To print on /dev/ttyUSB0,", "start the program as:",
+                                        "qj570-rs232 --port /dev/ttyUSB0"}));
+    EXPECT_EQ(Lines("the 'dialout' group (sudo adduser $USER dialout) and log in again.", 200),
+              (std::vector<std::string>{"the 'dialout' group", "(sudo adduser $USER dialout)",
+                                        "and log in again."}));
+    // The port list keeps its indentation; a path wider than the box stands
+    // alone, unbroken.
+    EXPECT_EQ(
+        Lines("Serial ports on this computer:\n  /dev/ttyUSB0\n"
+              "    /dev/serial/by-id/usb-FTDI_FT232R-if00-port0 x y",
+              300),
+        (std::vector<std::string>{"Serial ports on this computer:", "  /dev/ttyUSB0",
+                                  "    /dev/serial/by-id/usb-FTDI_FT232R-if00-port0", "    x y"}));
+    EXPECT_EQ(
+        Lines("cannot open serial port /tmp/印表機: No such file", 130),
+        (std::vector<std::string>{"cannot open", "serial", "port /tmp/印表機:", "No such file"}));
+    // Chinese breaks between characters, never before 」，： nor after 「.
+    EXPECT_EQ(Lines("請用下列命令，啟動", 120),
+              (std::vector<std::string>{"請用下列命", "令，啟動"}));
+    EXPECT_EQ(Lines("請按「關閉」鍵", 60), (std::vector<std::string>{"請按", "「關", "閉」鍵"}));
+    EXPECT_EQ(
+        Lines("若要在 /dev/ttyUSB0 上列印，請用下列命令啟動本程式：qj570-rs232 --port /dev/ttyUSB0",
+              400),
+        (std::vector<std::string>{"若要在 /dev/ttyUSB0 上列印，請用下列命令", "啟動本程式：",
+                                  "qj570-rs232 --port /dev/ttyUSB0"}));
+    // A Chinese paragraph fits the box.
+    for (int width = 80; width <= 300; width += 20) {
+      for (const std::string& line : Lines("印表機停止回應（可能是纜線鬆脫）。請確認「USB "
+                                           "序列轉接器」沒有鬆脫，然後再列印一次；"
+                                           "若仍然失敗，請重新啟動印表機！",
+                                           width)) {
+        EXPECT_LE(FakeWidth(line), width) << line;
+        for (const std::string_view closing : {"。", "，", "：", "；", "）", "」", "！"}) {
+          EXPECT_FALSE(line.starts_with(closing)) << line;
+        }
+        for (const std::string_view opening : {"（", "「"}) {
+          EXPECT_FALSE(line.ends_with(opening)) << line;
+        }
+      }
+    }
+  }
 }
 
 std::string Contents(const std::string& path) {
@@ -108,6 +134,35 @@ TEST(BoxText, TheBoxsFontsHaveEveryCharacterItMayShow) {
   ASSERT_EQ(runs.size(), 2U);
   EXPECT_EQ(runs[0].face, BoxFonts::kChinese);
   EXPECT_EQ(runs[1].text, " on");
+}
+
+// The Chinese font is drawn as outlines whatever its family is called: the
+// name is a value in fontconfig's rule, never part of its markup.
+TEST(BoxText, TheRuleForOutlinesTakesAnyFamilyName) {
+  const std::string sneaky =
+      "X</string></test></match><match target=\"font\"><edit name=\"antialias\" "
+      "mode=\"assign\"><bool>false</bool></edit></match><match><test name=\"family\"><string>Y";
+  for (const std::string& family : {std::string("A&B <C>"), sneaky}) {
+    FcConfig* config = FcConfigCreate();
+    EXPECT_TRUE(DrawAsOutlines(config, family)) << family;
+    for (const std::string& font : {family, std::string("DejaVu Sans")}) {
+      FcPattern* pattern = FcPatternCreate();
+      FcPatternAddString(pattern, FC_FAMILY, reinterpret_cast<const FcChar8*>(font.c_str()));
+      FcConfigSubstitute(config, pattern, FcMatchFont);
+      FcBool bitmaps = FcTrue;
+      FcBool antialias = FcFalse;
+      const bool ruled = font == family;
+      EXPECT_EQ(FcPatternGetBool(pattern, FC_EMBEDDED_BITMAP, 0, &bitmaps) == FcResultMatch &&
+                    bitmaps == FcFalse,
+                ruled)
+          << font;
+      EXPECT_EQ(FcPatternGetBool(pattern, FC_ANTIALIAS, 0, &antialias) == FcResultMatch, ruled)
+          << font;
+      EXPECT_EQ(antialias, ruled ? FcTrue : FcFalse) << font;
+      FcPatternDestroy(pattern);
+    }
+    FcConfigDestroy(config);
+  }
 }
 
 }  // namespace

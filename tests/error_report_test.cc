@@ -7,6 +7,8 @@
 #include <chrono>
 #include <exception>
 #include <new>
+#include <optional>
+#include <regex>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -15,6 +17,8 @@
 
 #include "app/command_line.h"
 #include "app/line_settings.h"
+#include "app/translation.h"
+#include "tests/test_support.h"
 
 namespace qj570::app {
 namespace {
@@ -35,18 +39,18 @@ TEST(RunTimeErrorReport, SaysWhatFailedWhatItMeansAndWhatToDo) {
   EXPECT_EQ(DescribeFailure(Failure(ENOENT, LinkStep::kOpen, PortTrouble::kMissing)),
             "cannot open serial port /dev/ttyS0: No such file or directory. There is no device "
             "of that name. If the printer is on a USB serial adapter, check that it is plugged "
-            "in. Choose the printer's port with --port: qj570-rs232 --port /dev/ttyUSB0");
+            "in. Choose the printer's port with --port:\nqj570-rs232 --port /dev/ttyUSB0");
   // Someone who started it from the menu gets the exact command for a port
   // that is there, never for the one that failed.
   EXPECT_THAT(DescribeFailure(Failure(ENOENT, LinkStep::kOpen, PortTrouble::kMissing),
                               {{"/dev/ttyS0", {}}, {"/dev/ttyUSB0", {}}}),
-              EndsWith("To print on /dev/ttyUSB0, start the program as: qj570-rs232 --port "
+              EndsWith("To print on /dev/ttyUSB0, start the program as:\nqj570-rs232 --port "
                        "/dev/ttyUSB0"));
   EXPECT_EQ(DescribeFailure(Failure(EIO, LinkStep::kCheck, PortTrouble::kNoHardware)),
             "cannot use serial port /dev/ttyS0: Input/output error. No serial port hardware "
             "answers at /dev/ttyS0: the name exists on most computers, with or without a COM "
             "port. Connect the printer to a port that has one. Choose the printer's port with "
-            "--port: qj570-rs232 --port /dev/ttyUSB0");
+            "--port:\nqj570-rs232 --port /dev/ttyUSB0");
   EXPECT_THAT(DescribeFailure(Failure(EACCES, LinkStep::kOpen, PortTrouble::kPermission)),
               EndsWith("Permission denied. You may not use this port: add your user to the "
                        "'dialout' group (sudo adduser $USER dialout) and log in again."));
@@ -66,9 +70,9 @@ TEST(RunTimeErrorReport, SaysWhatFailedWhatItMeansAndWhatToDo) {
             "print again.");
   EXPECT_EQ(
       DescribeFailure(LinkError(LinkErrc::kStalled, LinkStep::kDrain, "/dev/ttyACM0",
-                                PortTrouble::kStalled, kPortSettings, std::chrono::seconds(73))),
-      "cannot send the rest of the data to serial port /dev/ttyACM0: the device did not "
-      "take the data within 73 s. Is the printer switched on, loaded with paper and "
+                                PortTrouble::kStalled, kPortSettings, std::chrono::seconds(5))),
+      "cannot send the rest of the data to serial port /dev/ttyACM0: the device has taken no "
+      "data for 5 s. Is the printer switched on, loaded with paper and "
       "online? The receipt may be cut short: print it again once the printer is ready.");
   EXPECT_EQ(DescribeFailure(Failure(EINVAL, LinkStep::kSetLine, PortTrouble::kOther)),
             "cannot set the line of serial port /dev/ttyS0: Invalid argument.");
@@ -85,7 +89,7 @@ TEST(RunTimeErrorReport, TheLinksOwnErrorsHaveNumbersOfTheirOwnAndWholeSentences
                    "This system cannot set the line as asked"},
         std::tuple{LinkErrc::kSettingsNotTaken, 8104,
                    "The driver did not take the line's settings"},
-        std::tuple{LinkErrc::kStalled, 8105, "The device did not take the data in time"},
+        std::tuple{LinkErrc::kStalled, 8105, "The device has taken no data"},
         std::tuple{LinkErrc::kStillLettingGo, 8106,
                    "The port is still being let go after data that the device did not take"}}) {
     const std::error_code code = errc;
@@ -117,6 +121,50 @@ TEST(RunTimeErrorReport, AnythingUnexpectedIsReportedWithANumber) {
             "Run-time error '8199':\n\nThe program met an error that it did not expect: no port.");
   EXPECT_THAT(RunTimeErrorReport(std::make_exception_ptr(42)).Message(),
               StartsWith("Run-time error '8199':"));
+}
+
+// Each language as its readers write it: a command ends its line, so that
+// it runs into no following sentence (Chinese puts no space between them)
+// and can be copied as it is; lists and asides take Chinese punctuation.
+TEST(RunTimeErrorReport, ACommandEndsItsLineAndListsTakeTheLanguagesPunctuation) {
+  const std::regex command(R"(qj570-rs232 --port [!-~]+|sudo adduser \$USER dialout)");
+  SerialPortInfo usb("/dev/ttyUSB0");
+  usb.description = "FT232R USB UART";
+  usb.manufacturer = "FTDI";
+  usb.serial_number = "A10K1X2B";
+  usb.vendor_id = 0x0403;
+  usb.product_id = 0x6001;
+  for (const bool chinese : {false, true}) {
+    std::optional<testing::InChinese> language;
+    if (chinese) {
+      language.emplace();
+    }
+    for (const LinkError& error : {Failure(ENOENT, LinkStep::kOpen, PortTrouble::kMissing),
+                                   Failure(EIO, LinkStep::kCheck, PortTrouble::kNoHardware),
+                                   Failure(ENOTTY, LinkStep::kCheck, PortTrouble::kNotSerialPort),
+                                   Failure(EACCES, LinkStep::kOpen, PortTrouble::kPermission)}) {
+      for (const std::vector<SerialPortInfo>& ports : {std::vector<SerialPortInfo>{}, {usb}}) {
+        const std::string text =
+            JoinSentences(DescribeFailure(error, ports), DescribeFailure(error));
+        std::size_t commands = 0;
+        for (std::sregex_iterator found(text.begin(), text.end(), command), end; found != end;
+             ++found, ++commands) {
+          const std::string after = found->suffix().str().substr(0, 3);
+          EXPECT_TRUE(after.empty() || after[0] == '\n' || after[0] == ')' ||
+                      after == "\xEF\xBC\x89")  // ）
+              << text;
+        }
+        EXPECT_GE(commands, 2U) << text;
+      }
+    }
+    EXPECT_THAT(DescribeSerialPorts({usb}),
+                HasSubstr(chinese ? "FT232R USB UART（0403:6001、FTDI、序號 A10K1X2B）"
+                                  : "FT232R USB UART (0403:6001, FTDI, serial A10K1X2B)"));
+    usb.description.clear();
+    EXPECT_THAT(DescribeSerialPorts({usb}),
+                HasSubstr(chinese ? "  （0403:6001、" : "  (0403:6001, "));
+    usb.description = "FT232R USB UART";
+  }
 }
 
 // The ports this computer has are listed only where another port could help.

@@ -16,9 +16,10 @@ import xml.etree.ElementTree as ElementTree
 PROGRAM, MACHINE = sys.argv[1], sys.argv[2]
 MACHINES = {"i386": 0x014C, "x86-64": 0x8664}
 GUI = 2
-# The program is static: nothing beyond what every Windows has.
+# The program is static: nothing beyond what every Windows has (ole32 for
+# WIC, the picture's PNG encoder).
 WINDOWS_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "shell32.dll",
-                "msvcrt.dll", "setupapi.dll"}
+                "msvcrt.dll", "setupapi.dll", "ole32.dll"}
 TAIWAN = 1028  # 0x0404
 # DllCharacteristics: ASLR, DEP and no INI-file redirection on a terminal
 # server; 64-bit ASLR on x64 too.

@@ -122,16 +122,13 @@ TEST(ReceiptJob, PrinterThatTakesNoDataFailsWithinTheBoundAndSendsNoMore) {
     EXPECT_EQ(e.code(), LinkErrc::kStalled) << e.what();
     EXPECT_EQ(e.trouble(), PortTrouble::kStalled);
     EXPECT_EQ(e.step(), LinkStep::kWrite);
-    // What was left of the line when the pty filled, and the margin.
-    EXPECT_THAT(e.what(),
-                ::testing::ContainsRegex("did not take the data in time \\(within [56] s\\)"));
+    EXPECT_THAT(e.what(), ::testing::EndsWith("The device has taken no data for 5 s"));
   }
-  // One line's bound: its bytes at 9600 baud, and the margin. A loaded
-  // machine may move a little more out of the pty's buffers after the first
-  // wait, which starts the next write's: never more than twice.
+  // The pty may make a little more room after it filled, without waking the
+  // writer; what it then takes starts the margin, once for the whole job.
   const auto took = std::chrono::steady_clock::now() - started;
   EXPECT_GE(took, SerialLink::kStallMargin);
-  EXPECT_LT(took, 2 * (SerialLink::kStallMargin + std::chrono::seconds(2)));
+  EXPECT_LT(took, SerialLink::kStallMargin + std::chrono::seconds(2));
   EXPECT_FALSE(link.is_open());
   int sent = 0;
   ASSERT_EQ(::ioctl(pty.master(), FIONREAD, &sent), 0);

@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
@@ -228,6 +229,77 @@ TEST(SerialLink, GivesUpADrainThatNeverEndsAndRefusesItsDeviceUnderAnyName) {
   }
   other.close();
   std::filesystem::remove(other_name);
+}
+
+// Flow control is there for printers slower than the line: a write, and the
+// drain of a UART's queue, take as long as the printer needs, far beyond the
+// line's time and the margin. One that stops fails a margin after its last
+// byte, once for the whole job.
+TEST(SerialLink, WaitsForASlowPrinterAndGivesUpAMarginAfterAStoppedOnesLastByte) {
+  using std::chrono::milliseconds;
+  using std::chrono::steady_clock;
+  PortSettings line;
+  line.baud = 115200;
+  line.flow_control = FlowControl::kRtsCts;
+  const auto line_time_and_margin = [](std::size_t bytes) {  // 10 bits a byte
+    return milliseconds(bytes * 10 * 1000 / 115200) + SerialLink::kStallMargin;
+  };
+  const auto about_a_margin = [](steady_clock::duration since) {
+    EXPECT_GT(since, SerialLink::kStallMargin - milliseconds(500));
+    EXPECT_LT(since, SerialLink::kStallMargin + std::chrono::seconds(1));
+  };
+  const std::size_t capacity = testing::PtyCapacity();
+  for (const bool stops : {false, true}) {
+    PtyPeer peer;
+    SerialLink link(peer.slave_path(), line);
+    link.open();
+    const auto started = steady_clock::now();
+    if (!stops) {
+      peer.Pace(1024);  // 1 KB a second
+      const std::string bytes(capacity + std::size_t{8} * 1024, 'B');
+      link.write(bytes);
+      EXPECT_GT(steady_clock::now() - started, line_time_and_margin(bytes.size()));
+      peer.Pace(0);
+      link.close();
+      EXPECT_EQ(peer.WaitFor(bytes.size()), bytes);
+      continue;
+    }
+    peer.Pace(std::size_t{8} * 1024, std::size_t{4} * 1024);  // stops after 4 KiB
+    const LinkError e = ExpectLinkError(
+        [&] {
+          for (std::size_t sent = 0; sent < capacity * 2; sent += 1024) {
+            link.write(std::string(1024, 'A'));
+          }
+        },
+        LinkErrc::kStalled, peer.slave_path());
+    EXPECT_THAT(e.what(), ::testing::EndsWith("The device has taken no data for 5 s"));
+    // The pty makes room in steps of its buffers: the link may have seen the
+    // last room a read before the printer's last one.
+    about_a_margin(steady_clock::now() - peer.LastRead());
+  }
+  // A UART's 4 KiB queue behind a printer taking 700 bytes a second (80 mm
+  // of paper) empties in 6 s; the drain gives up a margin after it stops.
+  PtyPeer peer;
+  for (const int stops_at : {0, 3600}) {
+    SerialLink link(peer.slave_path(), line);
+    link.open();
+    link.write("x");
+    const auto started = steady_clock::now();
+    testing::fake_queue = [&] {
+      const auto elapsed = std::chrono::duration_cast<milliseconds>(steady_clock::now() - started);
+      return std::max(stops_at, 4096 - static_cast<int>(elapsed.count() * 7 / 10));
+    };
+    if (stops_at == 0) {
+      link.close();
+      EXPECT_GT(steady_clock::now() - started, line_time_and_margin(4096));
+    } else {
+      EXPECT_EQ(
+          ExpectLinkError([&] { link.close(); }, LinkErrc::kStalled, peer.slave_path()).step(),
+          LinkStep::kDrain);
+      about_a_margin(steady_clock::now() - started - milliseconds((4096 - stops_at) * 10 / 7));
+    }
+    testing::fake_queue = nullptr;
+  }
 }
 
 // The caller's mistakes are the link's own errors, never an errno.

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
@@ -13,6 +14,7 @@
 
 #include "app/error_report.h"
 #include "app/port_holders.h"
+#include "tests/test_support.h"
 
 namespace qj570 {
 namespace {
@@ -181,6 +183,21 @@ TEST(SerialPorts, ListsEveryPortWithHardwareBehindItByName) {
             "  /dev/ttyUSB0  FT232R USB UART (0403:6001, FTDI, serial A10K1X2B)\n"
             "    /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K1X2B-if00-port0\n"
             "    /dev/serial/by-id/usb-Prolific_Technology_Inc._USB-Serial_Controller-if00-port0");
+
+  // What a device says of itself is shown, never acted on: an escape
+  // sequence (OSC 52 writes the clipboard), a C1 control, a direction
+  // override, a byte that is no UTF-8. Chinese stays as it is.
+  const fs::path adapter = system.root() / "sys/devices/pci0000:00/0000:00:14.0/usb1/1-1";
+  std::ofstream(adapter / "product") << "\x1b]52;c;cm0gLXJmIH4=\x07印表機\xc2\x9b"
+                                        "2J\n";
+  std::ofstream(adapter / "manufacturer") << "\xe2\x80\xae"
+                                             "FTDI\xff\n";
+  EXPECT_EQ(DescribeSerialPorts({FindSerialPortsUnder(system.root()).back()}),
+            "Serial ports on this computer:\n"
+            "  /dev/ttyUSB0  \\x1b]52;c;cm0gLXJmIH4=\\x07印表機\\u009b2J "
+            "(0403:6001, \\u202eFTDI\\xff, serial A10K1X2B)\n"
+            "    /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K1X2B-if00-port0\n"
+            "    /dev/serial/by-id/usb-Prolific_Technology_Inc._USB-Serial_Controller-if00-port0");
 }
 
 // Which ports can vanish during a job is decided by this, on every job.
@@ -211,13 +228,18 @@ TEST(SerialPorts, TheHoldersOfABusyPortAndAnAdapterBrlttyTook) {
   EXPECT_THAT(advice, StartsWith("It is held by ModemManager (pid 812), minicom (pid 900). Other "
                                  "users' processes, which only root can see, may hold it too. "
                                  "ModemManager tries every serial port"));
-  EXPECT_THAT(advice, EndsWith(": ATTRS{idVendor}==\"0403\", ATTRS{idProduct}==\"6001\", "
+  EXPECT_THAT(advice, EndsWith(":\nATTRS{idVendor}==\"0403\", ATTRS{idProduct}==\"6001\", "
                                "ENV{ID_MM_DEVICE_IGNORE}=\"1\""));
+  {
+    const testing::InChinese chinese;
+    EXPECT_THAT(HolderAdviceUnder(system.root(), "/dev/null", {adapter}),
+                StartsWith("占用它的是 ModemManager（PID 812）、minicom（PID 900）。"));
+  }
   EXPECT_EQ(HolderAdviceUnder(system.root(), "/dev/random", {}),
             "No process this user may look into holds it: another user's may, which only root "
             "can see.");
   EXPECT_THAT(HolderAdviceUnder(system.root(), "/dev/full", {}),
-              EndsWith(": KERNEL==\"full\", ENV{ID_MM_DEVICE_IGNORE}=\"1\""));
+              EndsWith(":\nKERNEL==\"full\", ENV{ID_MM_DEVICE_IGNORE}=\"1\""));
 
   system.UsbDevice("1-1", "0403", "6001", "ttyUSB0");
   system.UsbDevice("1-2", "1a86", "7523", "");            // no tty bound to it
@@ -226,6 +248,28 @@ TEST(SerialPorts, TheHoldersOfABusyPortAndAnAdapterBrlttyTook) {
   EXPECT_THAT(TakenAdapterAdviceUnder(system.root()),
               StartsWith("The USB serial adapter USB Serial (1a86:7523) is plugged in but has no "
                          "serial port, and brltty"));
+}
+
+// stat() on a file of a dead NFS server or a stuck FUSE mount never
+// returns: the search looks only at descriptors on devices, passes over
+// this program by its pid, and gives up after 2 s.
+TEST(SerialPorts, TheSearchForHoldersNeverHangs) {
+  FakeSystem system;
+  system.Process("900", "minicom", {"/mnt/nfs/notes.txt", "/dev/null"});
+  system.Process(std::to_string(::getpid()), "qj570-rs232", {"/dev/null"});
+  system.Process("901", "fuse", {"/dev/fuse-stuck"});
+  const testing::HeldStats held_nfs("/mnt/");
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(HolderAdviceUnder(system.root(), "/dev/null", {}), "It is held by minicom (pid 900).");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  EXPECT_GT(held_nfs.seen(), 0);
+
+  const testing::HeldStats held_device("/dev/fuse-stuck");
+  start = std::chrono::steady_clock::now();
+  EXPECT_THAT(HolderAdviceUnder(system.root(), "/dev/zero", {}),
+              EndsWith("Some processes could not be searched within 2 s: one of them may hold "
+                       "it."));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
 }
 
 TEST(SerialPorts, APcWithoutAComPortHasNone) {

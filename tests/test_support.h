@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -34,6 +36,10 @@ class PtyPeer {
   // Everything received, after a short quiet spell.
   std::string Settle(std::chrono::milliseconds quiet = std::chrono::milliseconds(50));
   std::string Take();  // returns and forgets what has arrived
+  // From now on it reads at most `bytes_per_second` (0: all that comes), as
+  // a slow printer holding the line, and nothing once `stop_after` came.
+  void Pace(std::size_t bytes_per_second, std::size_t stop_after = SIZE_MAX);
+  std::chrono::steady_clock::time_point LastRead();  // of a byte
 
   // The other end vanishes: both of the peer's descriptors close.
   void Vanish();
@@ -46,6 +52,9 @@ class PtyPeer {
   std::mutex mutex_;
   std::condition_variable arrived_;
   std::string received_;
+  std::chrono::steady_clock::time_point last_read_;
+  std::size_t pace_ = 0;
+  std::size_t stop_after_ = SIZE_MAX;
   std::thread reader_;
 };
 
@@ -86,6 +95,42 @@ class HeldDrains {
   HeldDrains(HeldDrains&&) = delete;
   HeldDrains& operator=(HeldDrains&&) = delete;
   void Release();
+};
+
+// While set, TIOCOUTQ reports this many bytes queued on every port, as a
+// UART does (a pty reports none). The test program is linked with
+// --wrap=ioctl.
+extern std::function<int()> fake_queue;
+
+// How many bytes a pty takes before a writer has to wait.
+std::size_t PtyCapacity();
+
+// While it lives, the program's words are Traditional Chinese (Taiwan), from
+// the catalogue built beside the tests; English again after.
+class InChinese {
+ public:
+  InChinese();
+  ~InChinese();
+  InChinese(const InChinese&) = delete;
+  InChinese& operator=(const InChinese&) = delete;
+  InChinese(InChinese&&) = delete;
+  InChinese& operator=(InChinese&&) = delete;
+};
+
+// While it lives, a stat() of a link whose text starts with `held` (a
+// /proc/PID/fd entry of a file on a dead NFS server, say) waits until
+// Release(), at most 20 s. The test program is linked with --wrap=stat.
+class HeldStats {
+ public:
+  explicit HeldStats(std::string held);
+  ~HeldStats() { Release(); }
+  HeldStats(const HeldStats&) = delete;
+  HeldStats& operator=(const HeldStats&) = delete;
+  HeldStats(HeldStats&&) = delete;
+  HeldStats& operator=(HeldStats&&) = delete;
+  void Release();
+  // How many stat() calls passed by: none means the wrapping failed.
+  [[nodiscard]] int seen() const;
 };
 
 // How many descriptors this process has open.

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -87,7 +88,11 @@ class Printer {
     switch (row.kind) {
       case Row::Kind::kPrinted:
       case Row::Kind::kFeed: {
-        const int columns = row.Columns();
+        // SO's mark takes no column on paper, but one on a terminal.
+        const int columns =
+            row.Columns() +
+            static_cast<int>(std::count(row.glyphs.begin(), row.glyphs.end(),
+                                        qj570::paper::Glyph{qj570::paper::kShiftOutMark, 0}));
         std::printf("|%s%*s|\n", row.Text().c_str(),
                     columns < qj570::paper::kColumns ? qj570::paper::kColumns - columns : 0, "");
         break;
@@ -115,8 +120,16 @@ class Printer {
       return;
     }
     const std::string path = std::string(png_dir_) + "/receipt-" + std::to_string(receipt) + ".png";
-    qj570::paper::WritePng(qj570::paper::Draw(receipt_, *font_), path);
-    receipt_.clear();
+    std::vector<Row> rows = std::exchange(receipt_, {});
+    // A receipt without its picture is said so; the printer goes on.
+    try {
+      qj570::paper::WritePng(qj570::paper::Draw(rows, *font_), path);
+    } catch (const qj570::paper::PictureError& error) {
+      std::fprintf(stderr, "qj570-virtual-printer: %s\n",
+                   Format(Tr("receipt {0} has no picture: {1}"),
+                          {std::to_string(receipt), qj570::app::DescribePictureError(error)})
+                       .c_str());
+    }
   }
 
   qj570::paper::StreamReader reader_;

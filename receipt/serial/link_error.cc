@@ -17,7 +17,7 @@ class LinkErrorCategory : public std::error_category {
       case LinkErrc::kSettingsNotTaken:
         return "The driver did not take the line's settings";
       case LinkErrc::kStalled:
-        return "The device did not take the data in time";
+        return "The device has taken no data";
       case LinkErrc::kStillLettingGo:
         return "The port is still being let go after data that the device did not take";
     }
@@ -63,14 +63,14 @@ const char* StepText(LinkStep step) noexcept {
 namespace {
 
 // What the link knows beyond the code's own words: the line it asked for,
-// or the time a stalled device was given.
+// or how long a stalled device has taken nothing.
 std::string Detail(std::error_code code, const PortSettings& settings,
                    std::chrono::seconds waited) {
   if (code == LinkErrc::kUnsupportedSettings || code == LinkErrc::kSettingsNotTaken) {
     return " (" + DescribeSerialSettings(settings) + ")";
   }
   if (code == LinkErrc::kStalled) {
-    return " (within " + std::to_string(waited.count()) + " s)";
+    return " for " + std::to_string(waited.count()) + " s";
   }
   return "";
 }

@@ -51,7 +51,7 @@ enum class LinkErrc : std::uint16_t {
   kAlreadyOpen,          // open twice
   kUnsupportedSettings,  // this system has no way to set the line so
   kSettingsNotTaken,     // the driver quietly kept a line of its own
-  kStalled,              // the device took no data within the time the bytes need
+  kStalled,              // the device has taken no data for a while
   kStillLettingGo,       // open while this process still lets a stalled port of it go
 };
 
@@ -68,8 +68,8 @@ const std::error_category& SystemCategory() noexcept;
 // settings().
 class LinkError : public std::system_error {
  public:
-  // `settings` are the link's own; `waited`, how long a stalled device was
-  // given.
+  // `settings` are the link's own; `waited`, how long a stalled device has
+  // taken no data.
   LinkError(std::error_code code, LinkStep step, const std::string& device, PortTrouble trouble,
             const PortSettings& settings = kPortSettings, std::chrono::seconds waited = {});
 
@@ -81,7 +81,7 @@ class LinkError : public std::system_error {
   [[nodiscard]] const std::string& device() const noexcept { return device_; }
   // The line the link was asked for.
   [[nodiscard]] const PortSettings& settings() const noexcept { return settings_; }
-  // How long a stalled device was given (LinkErrc::kStalled).
+  // How long a stalled device has taken no data (LinkErrc::kStalled).
   [[nodiscard]] std::chrono::seconds waited() const noexcept { return waited_; }
   // The caller used the link wrongly; the port itself may be fine.
   [[nodiscard]] bool IsCallersMistake() const noexcept;

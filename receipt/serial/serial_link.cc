@@ -61,6 +61,18 @@ class DevicesLettingGo {
 
 }  // namespace
 
+StallWatch::Clock::time_point StallWatch::Look(Clock::time_point now,
+                                               std::optional<std::size_t> queued) noexcept {
+  if (moved_ || (queued && queued_ && *queued < *queued_)) {
+    last_progress_ = now;
+  }
+  if (moved_ || queued) {
+    queued_ = queued;
+  }
+  moved_ = false;
+  return last_progress_ + kMargin;
+}
+
 // The build sets QJ570_PORT_DEVICE (CMake's cache variable of that name).
 const char* DefaultPort() noexcept { return QJ570_PORT_DEVICE; }
 
@@ -95,7 +107,7 @@ void SerialLink::open() {
     Fail(LinkStep::kSetLine, LinkErrc::kUnsupportedSettings);
   }
   port_ = OpenPort();
-  written_ = 0;
+  watch_ = StallWatch();
   opened_before_ = true;
 }
 
@@ -111,26 +123,21 @@ void SerialLink::write(std::string_view bytes) {
   if (!is_open()) {
     Fail(LinkStep::kWrite, LinkErrc::kNotOpen);
   }
-  const Clock::time_point started = Clock::now();
-  Clock::time_point deadline{};
-  if (const std::error_code error = WriteAll(bytes, deadline)) {
+  if (const std::error_code error = WriteAll(bytes)) {
     if (error == LinkErrc::kStalled) {
-      FailStalled(LinkStep::kWrite, started, deadline);
+      FailStalled(LinkStep::kWrite);
     }
     Fail(LinkStep::kWrite, error);
   }
-  written_ += bytes.size();
 }
 
 void SerialLink::close() {
   if (!is_open()) {
     Fail(LinkStep::kClose, LinkErrc::kNotOpen);
   }
-  const Clock::time_point started = Clock::now();
-  Clock::time_point deadline{};
-  std::error_code drained = Drain(deadline);
+  std::error_code drained = Drain();
   if (drained == LinkErrc::kStalled) {
-    FailStalled(LinkStep::kDrain, started, deadline);
+    FailStalled(LinkStep::kDrain);
   }
   if (!drained) {
     drained = StillThere(port_);
@@ -145,28 +152,17 @@ void SerialLink::close() {
   }
 }
 
-SerialLink::Clock::time_point SerialLink::Deadline(std::size_t more) const noexcept {
-  // A start bit, the data bits, a parity bit if any and the stop bits.
-  const std::uint64_t bits_per_byte = 1 + settings_.data_bits +
-                                      (settings_.parity != Parity::kNone ? 1 : 0) +
-                                      (settings_.stop_bits == StopBits::kTwo ? 2 : 1);
-  const std::uint64_t bits = (std::min(Queued(port_), written_) + more) * bits_per_byte;
-  const std::chrono::milliseconds line_time((bits * 1000 + settings_.baud - 1) / settings_.baud);
-  return Clock::now() + line_time + kStallMargin;
-}
-
 int SerialLink::MillisecondsUntil(Clock::time_point deadline) noexcept {
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
   return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
 }
 
-void SerialLink::FailStalled(LinkStep step, Clock::time_point started, Clock::time_point deadline) {
+void SerialLink::FailStalled(LinkStep step) {
   const std::string identity = Identity();
   HoldLettingGo(identity);
   Abandon(std::move(port_), [identity] { ReleaseLettingGo(identity); });
-  // What was given: the time until the deadline, counted from the call.
-  const auto waited = std::chrono::round<std::chrono::seconds>(deadline - started);
-  throw LinkError(LinkErrc::kStalled, step, device_, PortTrouble::kStalled, settings_, waited);
+  throw LinkError(LinkErrc::kStalled, step, device_, PortTrouble::kStalled, settings_,
+                  std::chrono::round<std::chrono::seconds>(kStallMargin));
 }
 
 void SerialLink::Fail(LinkStep step, std::error_code error) const {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -65,14 +66,43 @@ class PortHandle {
   bool exclusive_ = false;
 };
 
+// Whether a device still takes data: the bound of every wait of the link.
+// A device has stalled once it has taken no byte for kMargin: nothing was
+// written to it, and its driver's queue grew no shorter. A slow printer
+// that holds the line with flow control takes bytes all the while, so it
+// never stalls, however long its receipt takes; one that stops midway
+// stalls kMargin after its last byte.
+class StallWatch {
+ public:
+  using Clock = std::chrono::steady_clock;
+  // A healthy device never comes near it; a printer's buffer, a USB bus or
+  // a busy scheduler may hold bytes back for a moment, never for seconds.
+  static constexpr std::chrono::milliseconds kMargin{5000};
+
+  // Bytes were written since the last look: the device, or its driver,
+  // took them. The clock is read at the next look, so a write that the
+  // driver takes at once costs nothing more.
+  void Wrote() noexcept { moved_ = true; }
+  // Looks at the device at `now`, with the bytes in its driver's queue
+  // where the driver counts them. Returns when it stalls unless it takes
+  // more by then.
+  Clock::time_point Look(Clock::time_point now,
+                         std::optional<std::size_t> queued = std::nullopt) noexcept;
+
+ private:
+  Clock::time_point last_progress_{};
+  std::optional<std::size_t> queued_;  // at the last look, since the last write
+  bool moved_ = true;                  // so the first look starts the clock
+};
+
 // Sends bytes to one serial port, unaltered and in order. The port is held
 // only between open() and close(); the link lives as long as its owner.
 // Not thread-safe: one caller at a time. Every failure is a LinkError.
 //
-// No wait is unbounded. A write, and the drain in close(), may take as long
-// as the bytes still to send need on the line, plus kStallMargin; past that
-// the device is taken to be stalled (a printer switched off, out of paper or
-// offline). A stalled port's queued bytes are thrown away where the driver
+// No wait is unbounded. A write, and the drain in close(), go on for as long
+// as the device keeps taking data; once it has taken none for kStallMargin
+// (StallWatch) it has stalled: a printer switched off, out of paper or
+// offline. A stalled port's queued bytes are thrown away where the driver
 // can, and the port is let go on a thread of its own: a USB CDC-ACM port
 // can neither flush nor close in less than its 30 s closing_wait. Until it
 // is closed, every link of this process refuses the device, under any of
@@ -80,10 +110,8 @@ class PortHandle {
 // the open waiting.
 class SerialLink {
  public:
-  // How long past the line's own time a device may take no data. A healthy
-  // line never comes near it; a printer's buffer, a USB bus or a busy
-  // scheduler may hold bytes back for a moment, never for seconds.
-  static constexpr std::chrono::milliseconds kStallMargin{5000};
+  // How long a device may take no data before it counts as stalled.
+  static constexpr std::chrono::milliseconds kStallMargin = StallWatch::kMargin;
   // How long after the drain a port that can vanish (USB) must stay there
   // for its bytes to count as sent. After an unplug the host controller
   // fails the transfers in flight, and cdc_acm counts a failed transfer as
@@ -126,13 +154,13 @@ class SerialLink {
   [[nodiscard]] static bool CanSet(const PortSettings& settings) noexcept;
   // Bytes in the driver's queue, not yet on the line.
   [[nodiscard]] static std::size_t Queued(const PortHandle& port) noexcept;
-  // Both give LinkErrc::kStalled once the line's time for the bytes still to
-  // send has passed. The deadline is set when they first have to wait, so
-  // that a write the driver takes at once costs nothing more.
-  std::error_code WriteAll(std::string_view bytes, Clock::time_point& deadline) const noexcept;
-  std::error_code Drain(Clock::time_point& deadline) const noexcept;
-  // POSIX: a drain that may wait for ever (flow control on a USB adapter)
-  // on a thread of its own, given up at `deadline`.
+  // Both give LinkErrc::kStalled once the device has stalled (watch_).
+  std::error_code WriteAll(std::string_view bytes) noexcept;
+  std::error_code Drain() noexcept;
+  // With flow control: the system's drain, which may wait for ever (a USB
+  // adapter's chip while the printer holds CTS low), on a thread of its
+  // own, given up at `deadline`. Until it ends, the device stays in the
+  // record of ports being let go.
   std::error_code DrainWithin(Clock::time_point deadline) const noexcept;
   // After the drain: an error if the port has gone in the meantime.
   static std::error_code StillThere(const PortHandle& port) noexcept;
@@ -157,19 +185,14 @@ class SerialLink {
 
   // What is left of the time until `deadline`, for a system call's time-out.
   static int MillisecondsUntil(Clock::time_point deadline) noexcept;
-  // When the bytes still to send, and `more`, should have left the port.
-  [[nodiscard]] Clock::time_point Deadline(std::size_t more) const noexcept;
   [[noreturn]] void Fail(LinkStep step, std::error_code error) const;
-  // The device took no data until `deadline`: the port is given up.
-  [[noreturn]] void FailStalled(LinkStep step, Clock::time_point started,
-                                Clock::time_point deadline);
+  // The device has taken no data for kStallMargin: the port is given up.
+  [[noreturn]] void FailStalled(LinkStep step);
 
   std::string device_;
   PortSettings settings_;
   PortHandle port_;
-  // Bytes written since the port was opened: the most that can still be
-  // queued. cdc_acm counts each busy write buffer as full (up to 10 KiB).
-  std::size_t written_ = 0;
+  StallWatch watch_;            // since the port was opened
   bool opened_before_ = false;  // the device was there earlier in this run
 };
 

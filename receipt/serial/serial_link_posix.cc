@@ -11,6 +11,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -42,6 +43,11 @@ std::string DeviceNumber(const struct stat& st) {
 
 // How often the drain looks at the queue: a few bytes' time at 9600 baud.
 constexpr std::chrono::milliseconds kDrainPoll{5};
+// How long a write waits for room before it looks again. A tty wakes its
+// writer only once the queue is nearly empty (256 bytes of a UART's 4 KiB,
+// some seconds for a slow printer), and a pty may make room with no wake-up
+// at all: the write tries again, and sees the queue shrink, meanwhile.
+constexpr std::chrono::milliseconds kWriteWait{100};
 
 // The 8250 driver's ttyS nodes: major 4, minor 64 on.
 constexpr unsigned kUartMajor = 4;
@@ -299,41 +305,45 @@ std::size_t SerialLink::Queued(const PortHandle& port) noexcept {
                                                                  : 0;
 }
 
-std::error_code SerialLink::WriteAll(std::string_view bytes,
-                                     Clock::time_point& deadline) const noexcept {
+std::error_code SerialLink::WriteAll(std::string_view bytes) noexcept {
   while (!bytes.empty()) {
     const ssize_t n = ::write(Fd(port_), bytes.data(), bytes.size());
-    if (n >= 0) {
+    if (n > 0) {
       bytes.remove_prefix(static_cast<std::size_t>(n));
+      watch_.Wrote();
       continue;
     }
-    if (errno != EAGAIN && errno != EINTR) {
+    if (n < 0 && errno != EAGAIN && errno != EINTR) {
       return LastError();
     }
-    // The queue is full: wait for room, up to the deadline.
-    if (deadline == Clock::time_point{}) {
-      deadline = Deadline(bytes.size());
-    }
-    pollfd room{Fd(port_), POLLOUT, 0};
-    const int ready = ::poll(&room, 1, MillisecondsUntil(deadline));
-    if (ready == 0) {
+    // The queue is full: wait for room while the device takes data.
+    const Clock::time_point now = Clock::now();
+    const Clock::time_point stalls = watch_.Look(now, Queued(port_));
+    if (now >= stalls) {
       return LinkErrc::kStalled;
     }
-    if (ready < 0 && errno != EINTR) {
+    pollfd room{Fd(port_), POLLOUT, 0};
+    if (::poll(&room, 1, MillisecondsUntil(std::min(stalls, now + kWriteWait))) < 0 &&
+        errno != EINTR) {
       return LastError();
     }
   }
   return {};
 }
 
-std::error_code SerialLink::Drain(Clock::time_point& deadline) const noexcept {
+std::error_code SerialLink::Drain() noexcept {
   // tcdrain itself cannot be given a deadline: wait for the queue to empty
-  // first, then let tcdrain wait for the little the UART's FIFO holds.
-  for (std::size_t queued = Queued(port_); queued > 0; queued = Queued(port_)) {
-    if (deadline == Clock::time_point{}) {
-      deadline = Deadline(0);
+  // first, for as long as it keeps shrinking, then let tcdrain wait for the
+  // little the UART's FIFO holds.
+  Clock::time_point stalls;
+  for (;;) {
+    const std::size_t queued = Queued(port_);
+    const Clock::time_point now = Clock::now();
+    stalls = watch_.Look(now, queued);
+    if (queued == 0) {
+      break;
     }
-    if (Clock::now() >= deadline) {
+    if (now >= stalls) {
       return LinkErrc::kStalled;
     }
     std::this_thread::sleep_for(kDrainPoll);
@@ -344,12 +354,13 @@ std::error_code SerialLink::Drain(Clock::time_point& deadline) const noexcept {
   }
   // With flow control a USB adapter keeps bytes in its own buffer while the
   // printer holds CTS low or has sent XOFF, and ftdi_sio's and cp210x's
-  // tcdrain then wait for it with no end. So it waits on a thread of its
-  // own, for as long as the deadline allows.
-  if (deadline == Clock::time_point{}) {
-    deadline = Deadline(0);
-  }
-  return DrainWithin(deadline);
+  // tcdrain then wait for it with no end. No driver counts those bytes, so
+  // the queue's emptying is the last progress to be seen: the drain has
+  // kStallMargin from it, on a thread of its own. That is ample for what
+  // the chip holds (256 bytes on an FT232R or a PL2303, 640 on a CP2102:
+  // under a second at a slow printer's 700 bytes a second), while a UART's
+  // 4 KiB queue, slow to empty, shows its progress above.
+  return DrainWithin(stalls);
 }
 
 // A drain on a thread of its own, with its own descriptor: the link's may

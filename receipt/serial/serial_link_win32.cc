@@ -2,6 +2,8 @@
 // exclusive use (share mode 0); a second opener gets "access denied".
 #include <windows.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstdint>
 #include <exception>
@@ -22,16 +24,67 @@ HANDLE AsHandle(const PortHandle& port) {
   return reinterpret_cast<HANDLE>(port.get());  // NOLINT: the handle is kept as an integer
 }
 
+// Throws away what the driver still has to send, and ends a write.
+void Purge(HANDLE port) { PurgeComm(port, PURGE_TXABORT | PURGE_TXCLEAR); }
+
 // A port to close on a thread of its own, and what to do then.
 struct Abandoned {
   PortHandle port;
   std::function<void()> closed;
 };
 
+// The purge comes first, here: it waits for a flush still under way on the
+// same port, which the window's thread must not.
 DWORD WINAPI CloseOnItsOwn(void* abandoned) {
   const std::unique_ptr<Abandoned> owned(static_cast<Abandoned*>(abandoned));
+  Purge(AsHandle(owned->port));
   (void)owned->port.Close();
   owned->closed();
+  return 0;
+}
+
+// A write takes the device this much at a time, so that it is seen taking
+// data at least every 64 bytes: a time-out tells only that a piece was not
+// all taken, and a device that takes less than 64 bytes in kStallMargin
+// has stalled.
+constexpr std::size_t kWritePiece = 64;
+
+// A FlushFileBuffers on a thread of its own, shared by that thread and the
+// drain that waits for it. Whichever of the two is left last gives back the
+// device's place in the record of ports being let go.
+struct Flushing {
+  Flushing(HANDLE own, void (*release)(const std::string&) noexcept)
+      : port(own), release_device(release) {}
+  // The flush has ended: gives back the record if nobody waits any more.
+  void Ended(DWORD result) noexcept {
+    error.store(result);
+    if (state.exchange(kEnded) == kAbandoned && !abandoned.empty()) {
+      release_device(abandoned);
+    }
+  }
+  // The drain gives up waiting; false if the flush has ended meanwhile.
+  bool Abandon() noexcept {
+    int waiting = kWaiting;
+    return state.compare_exchange_strong(waiting, kAbandoned);
+  }
+
+  static constexpr int kWaiting = 0;
+  static constexpr int kEnded = 1;
+  static constexpr int kAbandoned = 2;
+  HANDLE port;  // the thread's own, a duplicate of the link's
+  void (*release_device)(const std::string&) noexcept;
+  std::atomic<int> state{kWaiting};
+  std::atomic<DWORD> error{0};
+  std::string abandoned;  // the device held in the record, set before Abandon()
+};
+
+DWORD WINAPI FlushOnItsOwn(void* flushing) {
+  const std::unique_ptr<std::shared_ptr<Flushing>> owned(
+      static_cast<std::shared_ptr<Flushing>*>(flushing));
+  Flushing& state = **owned;
+  const DWORD result = FlushFileBuffers(state.port) != 0 ? 0 : GetLastError();
+  CloseHandle(state.port);
+  state.Ended(result);
   return 0;
 }
 
@@ -215,54 +268,110 @@ std::size_t SerialLink::Queued(const PortHandle& port) noexcept {
   return ClearCommError(AsHandle(port), &errors, &status) != 0 ? status.cbOutQue : 0;
 }
 
-std::error_code SerialLink::WriteAll(std::string_view bytes,
-                                     Clock::time_point& deadline) const noexcept {
-  deadline = Deadline(bytes.size());
+std::error_code SerialLink::WriteAll(std::string_view bytes) noexcept {
   while (!bytes.empty()) {
-    // The write returns what it could queue by the deadline. A constant and
-    // a multiplier of 0 mean no time-out at all: once no time is left, the
-    // device has stalled.
-    const int left = MillisecondsUntil(deadline);
+    // Each piece may take what is left until the device stalls. A constant
+    // and a multiplier of 0 mean no time-out at all: once no time is left,
+    // the device has stalled.
+    const int left = MillisecondsUntil(watch_.Look(Clock::now()));
     if (left <= 0) {
       return LinkErrc::kStalled;
     }
     COMMTIMEOUTS timeouts{};
     timeouts.WriteTotalTimeoutConstant = static_cast<DWORD>(left);
-    DWORD written = 0;
     if (SetCommTimeouts(AsHandle(port_), &timeouts) == 0) {
       return LastError();
     }
-    if (WriteFile(AsHandle(port_), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                  nullptr) == 0) {
-      // Several USB serial drivers fail a write that timed out so.
+    const auto piece = static_cast<DWORD>(std::min(bytes.size(), kWritePiece));
+    DWORD written = 0;
+    if (WriteFile(AsHandle(port_), bytes.data(), piece, &written, nullptr) == 0) {
+      // Several USB serial drivers fail a write that timed out so, without
+      // saying how much of it went: it is never sent again.
       return GetLastError() == ERROR_SEM_TIMEOUT ? std::error_code(LinkErrc::kStalled)
                                                  : LastError();
     }
-    if (written == 0) {
+    if (written < piece) {  // the time ran out before the device took a piece
       return LinkErrc::kStalled;
     }
     bytes.remove_prefix(written);
+    watch_.Wrote();
   }
   return {};
 }
 
 // FlushFileBuffers cannot be given a deadline and hangs on a device that
-// takes nothing: wait for the queue to empty first.
-std::error_code SerialLink::Drain(Clock::time_point& deadline) const noexcept {
-  deadline = Deadline(0);
-  while (Queued(port_) > 0) {
-    if (Clock::now() >= deadline) {
+// takes nothing: wait for the queue to empty first, for as long as it
+// keeps shrinking.
+std::error_code SerialLink::Drain() noexcept {
+  Clock::time_point stalls;
+  for (;;) {
+    const std::size_t queued = Queued(port_);
+    const Clock::time_point now = Clock::now();
+    stalls = watch_.Look(now, queued);
+    if (queued == 0) {
+      break;
+    }
+    if (now >= stalls) {
       return LinkErrc::kStalled;
     }
     Sleep(5);
   }
+  if (settings_.flow_control == FlowControl::kNone) {
+    return FlushFileBuffers(AsHandle(port_)) != 0 ? std::error_code() : LastError();
+  }
   // With flow control a USB adapter may keep the last bytes in its chip
   // while the printer holds CTS low, and FlushFileBuffers then waits with
-  // no end: the empty queue is as far as the wait goes.
-  if (settings_.flow_control != FlowControl::kNone) {
-    return {};
+  // no end. No driver counts those bytes: as on Linux, the flush has
+  // kStallMargin from the queue's emptying, on a thread of its own.
+  return DrainWithin(stalls);
+}
+
+// A flush on a thread of its own, with its own handle: the link's may be
+// closed while it still waits. If the deadline passes first, the flush is
+// cancelled where the driver allows, and the device is held in the record
+// of ports being let go until the flush ends.
+std::error_code SerialLink::DrainWithin(Clock::time_point deadline) const noexcept {
+  HANDLE own = nullptr;
+  if (DuplicateHandle(GetCurrentProcess(), AsHandle(port_), GetCurrentProcess(), &own, 0, FALSE,
+                      DUPLICATE_SAME_ACCESS) == 0) {
+    return LastError();
   }
-  return FlushFileBuffers(AsHandle(port_)) != 0 ? std::error_code() : LastError();
+  std::unique_ptr<std::shared_ptr<Flushing>> for_thread;
+  try {
+    for_thread = std::make_unique<std::shared_ptr<Flushing>>(
+        std::make_shared<Flushing>(own, &ReleaseLettingGo));
+  } catch (const std::exception&) {
+    CloseHandle(own);
+    return {ERROR_NOT_ENOUGH_MEMORY, SystemCategory()};
+  }
+  const std::shared_ptr<Flushing> flushing = *for_thread;
+  const HANDLE thread = CreateThread(nullptr, 0, FlushOnItsOwn, for_thread.get(), 0, nullptr);
+  if (thread == nullptr) {
+    const std::error_code error = LastError();
+    CloseHandle(own);
+    return error;
+  }
+  static_cast<void>(for_thread.release());  // the thread's from now on
+  const bool ended =
+      WaitForSingleObject(thread, static_cast<DWORD>(MillisecondsUntil(deadline))) == WAIT_OBJECT_0;
+  if (!ended) {
+    try {
+      flushing->abandoned = Identity();
+      HoldLettingGo(flushing->abandoned);
+    } catch (const std::exception&) {  // the record is a courtesy
+      flushing->abandoned.clear();
+    }
+    if (flushing->Abandon()) {
+      CancelSynchronousIo(thread);
+      CloseHandle(thread);
+      return LinkErrc::kStalled;
+    }
+    ReleaseLettingGo(flushing->abandoned);  // it ended just now
+  }
+  CloseHandle(thread);
+  const DWORD error = flushing->error.load();
+  return error == 0 ? std::error_code()
+                    : std::error_code(static_cast<int>(error), SystemCategory());
 }
 
 // Windows tells a vanished USB port by failing calls on its handle.
@@ -281,14 +390,12 @@ std::string SerialLink::IdentityOf(const std::string& device) noexcept {
 
 std::string SerialLink::Identity() const noexcept { return IdentityOf(device_); }
 
-void SerialLink::DiscardQueued(const PortHandle& port) noexcept {
-  PurgeComm(AsHandle(port), PURGE_TXABORT | PURGE_TXCLEAR);
-}
+void SerialLink::DiscardQueued(const PortHandle& port) noexcept { Purge(AsHandle(port)); }
 
 void SerialLink::Abandon(PortHandle port, const std::function<void()>& closed) noexcept {
-  DiscardQueued(port);
   auto* abandoned = new (std::nothrow) Abandoned{std::move(port), closed};
   if (abandoned == nullptr) {  // nothing was moved
+    DiscardQueued(port);
     (void)port.Close();
     closed();
     return;

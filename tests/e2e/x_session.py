@@ -2,6 +2,7 @@
 in a private mount namespace where /dev/ttyS0 is the printer's pty (or
 missing, or a plain file), so the machine's own serial ports are never
 touched."""
+import array
 import fcntl
 import os
 import pathlib
@@ -90,6 +91,43 @@ class Xvfb:
         d.sync()
         d.close()
 
+    def unpainted_after_cover(self, window):
+        """How much of `window` is still red 2 s after another program's red
+        window lay over it: a program that does not answer leaves it so."""
+        from Xlib import X, display
+        geometry = self.run("xdotool", "getwindowgeometry", window)
+        x, y, width, height = map(int, re.search(r"Position: (\d+),(\d+).*Geometry: (\d+)x(\d+)",
+                                                 geometry, re.S).groups())
+        d = display.Display(self.display)
+        root = d.screen().root
+        cover = root.create_window(x, y, width, height, 0, d.screen().root_depth,
+                                   background_pixel=0xFF0000, override_redirect=True)
+        cover.map()
+        d.sync()
+        time.sleep(0.3)
+        cover.destroy()
+
+        def red():
+            image = root.get_image(x, y, width, height, X.ZPixmap, 0xFFFFFFFF)
+            return sum(1 for pixel in array.array("I", image.data) if pixel & 0xFFFFFF == 0xFF0000)
+        wait_until(lambda: red() == 0, 2, step=0.1)
+        left = red()
+        d.close()
+        return left
+
+    def selection(self, name="CLIPBOARD"):
+        """The text that the X selection `name` (CLIPBOARD or PRIMARY) holds,
+        as a program pasting it would get it; None when no one holds it."""
+        import tkinter
+        root = tkinter.Tk(screenName=self.display)
+        root.withdraw()
+        try:
+            return root.selection_get(selection=name, type="UTF8_STRING")
+        except tkinter.TclError:
+            return None
+        finally:
+            root.destroy()
+
     def close_window(self, window):
         """What a window manager's close box does: WM_DELETE_WINDOW."""
         from Xlib import X, display, protocol
@@ -119,10 +157,11 @@ class VirtualPrinter(Printer):
     def __init__(self, binary, workdir, png_dir=None):
         self.raw = pathlib.Path(workdir) / "received.bin"
         self.shown = pathlib.Path(workdir) / "printed.txt"
+        self.errors = pathlib.Path(workdir) / "printer-errors.txt"
         pictures = ["--png", str(png_dir)] if png_dir else []
-        with open(self.shown, "w") as out:
+        with open(self.shown, "w") as out, open(self.errors, "w") as errors:
             self.process = subprocess.Popen([binary, "--raw", str(self.raw), *pictures],
-                                            stdout=out, stderr=subprocess.DEVNULL)
+                                            stdout=out, stderr=errors)
         first = wait_until(lambda: self.shown.read_text().split("\n", 1)[0], 5)
         self.pty = re.search(r"/dev/pts/\d+", first).group(0)
 
@@ -138,23 +177,31 @@ class PtyPrinter(Printer):
     """A bare printer: a pty whose master end this process drains, for runs
     that cannot reach a printer started outside their namespace."""
 
-    def __init__(self):
+    def __init__(self, slow_for=0, pace=100):
+        """For `slow_for` seconds from its first byte it takes only `pace`
+        bytes a second, as a slow printer holding the line does."""
         self.master, self.slave = os.openpty()  # the slave stays open: the cable
         self.pty = os.ttyname(self.slave)
         self.data = bytearray()
         self.lock = threading.Lock()
+        self.slow_for, self.pace = slow_for, pace
         self.stop_read, self.stop_write = os.pipe()
         self.reader = threading.Thread(target=self._drain, daemon=True)
         self.reader.start()
 
     def _drain(self):
+        slow_until = None
         while True:
             ready, _, _ = select.select([self.master, self.stop_read], [], [])
             if self.stop_read in ready:
                 return
-            chunk = os.read(self.master, 4096)
+            slow = slow_until is None or time.monotonic() < slow_until
+            chunk = os.read(self.master, self.pace // 8 if self.slow_for and slow else 4096)
             with self.lock:
                 self.data += chunk
+            if self.slow_for and slow:
+                slow_until = slow_until or time.monotonic() + self.slow_for
+                time.sleep(0.125)
 
     def received(self):
         with self.lock:
@@ -299,7 +346,9 @@ class ProgramTestCase(unittest.TestCase):
         self.x.run("xset", "r", "rate", "250", "30")
         self.addCleanup(self.x.run, "xset", "r", "rate")
         self.x.run("xdotool", "windowfocus", "--sync", program.window, "keydown", "Return")
-        time.sleep(1.5)
+        time.sleep(0.5)
+        # Meanwhile the window goes on answering: it paints what was hidden.
+        self.assertEqual(self.x.unpainted_after_cover(program.window), 0)
         self.x.run("xdotool", "keyup", "Return")
         box = program.new_window()
         self.assertIsNotNone(box, "no message box: " + program.stderr())
