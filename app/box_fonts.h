@@ -2,6 +2,7 @@
 
 #include <fontconfig/fontconfig.h>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,7 +17,7 @@ namespace qj570::app {
 // its characters. The Chinese font is looked up only when first needed.
 class BoxFonts {
  public:
-  enum Face { kLatin, kChinese };
+  enum Face : std::uint8_t { kLatin, kChinese };
   struct Run {
     Face face;
     std::string_view text;

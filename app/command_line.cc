@@ -154,7 +154,10 @@ int RunCommandLine(const std::vector<std::string>& args) {
   try {
     options = ParseCommandLine(args);
   } catch (const UsageError& error) {
-    PrintError(std::string("qj570-rs232: ") + error.what() + "\n\n" + Usage());
+    // What was wrong and where to read more, as GNU programs say it: the
+    // whole help would push the line that matters off the screen.
+    PrintError(std::string("qj570-rs232: ") + error.what() + "\n" +
+               Tr("Try 'qj570-rs232 --help' for more information.") + "\n");
     return Code(ExitStatus::kUsage);
   }
   try {

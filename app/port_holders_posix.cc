@@ -70,7 +70,7 @@ bool IsTheTty(const fs::path& fd, dev_t rdev) {
       !std::string_view(target.data(), static_cast<std::size_t>(length)).starts_with("/dev/")) {
     return false;
   }
-  struct stat st {};
+  struct stat st = {};
   return ::stat(fd.c_str(), &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == rdev;
 }
 
@@ -213,7 +213,7 @@ bool Runs(const fs::path& proc, const std::string& program) {
 
 std::string HolderAdviceUnder(const fs::path& root, const std::string& device,
                               const std::vector<SerialPortInfo>& ports) {
-  struct stat st {};
+  struct stat st = {};
   if (::stat(device.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) {
     return "";
   }

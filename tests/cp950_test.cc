@@ -44,7 +44,7 @@ std::string OursOrDash(char32_t c) {
 }
 
 TEST(Cp950, MatchesPerlEncodeOverTheWholeBmp) {
-  std::unique_ptr<FILE, int (*)(FILE*)> perl(popen(kReference, "r"), pclose);
+  const std::unique_ptr<FILE, int (*)(FILE*)> perl(popen(kReference, "r"), pclose);
   ASSERT_NE(perl, nullptr);
   std::string reference;
   std::array<char, 65536> buf{};

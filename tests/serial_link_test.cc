@@ -47,7 +47,7 @@ LinkError ExpectLinkError(const std::function<void()>& step, std::error_code cod
 }
 
 TEST(SerialLink, AppliesItsSettingsAndReadsThemBack) {
-  PtyPeer peer;
+  const PtyPeer peer;
   {
     SerialLink link(peer.slave_path());  // the printer's: raw 8N1 at 9600, no flow control
     link.open();
@@ -118,7 +118,7 @@ TEST(SerialLink, SendsBytesUnalteredInWriteOrderAndDrainsBeforeClosing) {
     want += bytes;
     link.write(bytes);
   }
-  testing::DrainRecorder drains;
+  const testing::DrainRecorder drains;
   link.close();  // at once: the drain must keep every queued byte
   // A pty never loses queued bytes, so the drain itself is what is checked:
   // one, on the port, while it was still open.
@@ -198,8 +198,10 @@ TEST(SerialLink, HoldsThePortExclusivelyAndNeverTakesAnotherOpenersPort) {
 // holds CTS low. It is given up at the bound, and until it ends the device
 // is refused under any name that reaches it.
 TEST(SerialLink, GivesUpADrainThatNeverEndsAndRefusesItsDeviceUnderAnyName) {
-  PtyPeer peer;
-  const auto other_name = std::filesystem::temp_directory_path() / "qj570-printer-link";
+  const PtyPeer peer;
+  // Named for this process: test runs side by side must not share it.
+  const std::string link_name = "qj570-printer-link-" + std::to_string(::getpid());
+  const auto other_name = std::filesystem::temp_directory_path() / link_name;
   std::filesystem::remove(other_name);
   std::filesystem::create_symlink(peer.slave_path(), other_name);
   PortSettings rts_cts;
@@ -359,7 +361,7 @@ TEST(SerialLink, FarEndVanishingFailsWithoutHangOrLeak) {
 // bytes away before it lets the port go: a tty's close would wait for them
 // up to its closing_wait (30 s).
 TEST(SerialLink, LetsAHeldPortGoWithoutWaitingForItsQueue) {
-  testing::DrainRecorder recorder;
+  const testing::DrainRecorder recorder;
   {
     PtyPeer peer;
     SerialLink link(peer.slave_path());

@@ -56,7 +56,7 @@ class Printer {
   explicit Printer(const char* png_dir) : png_dir_(png_dir) {
     // A missing font or folder fails before any receipt.
     if (png_dir_ != nullptr) {
-      struct stat folder {};
+      struct stat folder = {};
       const int error = ::stat(png_dir_, &folder) != 0 ? errno
                         : S_ISDIR(folder.st_mode)      ? 0
                                                        : ENOTDIR;
@@ -116,7 +116,7 @@ class Printer {
     const bool tear = row.kind == Row::Kind::kTear;
     const int receipt = row.receipt;
     receipt_.push_back(std::move(row));
-    if (!tear) {
+    if (!tear || !font_) {  // the font is found with the folder
       return;
     }
     const std::string path = std::string(png_dir_) + "/receipt-" + std::to_string(receipt) + ".png";
@@ -141,9 +141,9 @@ class Printer {
 // Prints what arrives until `receipts` form feeds (0: forever).
 int Serve(const char* raw_path, const char* png_dir, int receipts) {
   Printer printer(png_dir);
-  int raw = -1;
-  if (raw_path != nullptr &&
-      (raw = ::open(raw_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644)) < 0) {
+  const int raw =
+      raw_path != nullptr ? ::open(raw_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644) : -1;
+  if (raw_path != nullptr && raw < 0) {
     std::perror(raw_path);
     return 1;
   }

@@ -60,7 +60,7 @@ bool IsUartNode(const struct stat& st) {
 
 // Without opening it: an open can raise DTR.
 bool IsUart(const std::string& device) {
-  struct stat st {};
+  struct stat st = {};
   return ::stat(device.c_str(), &st) == 0 && IsUartNode(st);
 }
 
@@ -69,7 +69,7 @@ bool IsUart(const std::string& device) {
 // machine. sysfs says which bus it is on; where there is none to ask (a
 // container without /sys), any port may vanish.
 bool CanVanish(int fd) {
-  struct stat st {};
+  struct stat st = {};
   if (::fstat(fd, &st) != 0) {
     return true;
   }
@@ -84,7 +84,7 @@ bool CanVanish(int fd) {
   }
   // sysfs does not come and go while the program runs.
   static const bool no_sysfs = [] {
-    struct stat sysfs {};
+    struct stat sysfs = {};
     return ::stat("/sys/dev/char", &sysfs) != 0;
   }();
   return no_sysfs;
@@ -171,7 +171,7 @@ bool SettingsTook(const termios& want, const termios& got) {
 // not a UART answers, and gives those without one the type PORT_UNKNOWN.
 // Other drivers (cdc-acm) leave the type 0 for ports that work.
 bool NoUartBehind(int fd) {
-  struct stat st {};
+  struct stat st = {};
   serial_struct info{};
   return ::fstat(fd, &st) == 0 && IsUartNode(st) && ::ioctl(fd, TIOCGSERIAL, &info) == 0 &&
          info.type == PORT_UNKNOWN;
@@ -421,12 +421,12 @@ std::error_code SerialLink::StillThere(const PortHandle& port) noexcept {
 }
 
 std::string SerialLink::IdentityOf(const std::string& device) noexcept {
-  struct stat st {};
+  struct stat st = {};
   return ::stat(device.c_str(), &st) == 0 ? DeviceNumber(st) : std::string();
 }
 
 std::string SerialLink::Identity() const noexcept {
-  struct stat st {};
+  struct stat st = {};
   return ::fstat(Fd(port_), &st) == 0 ? DeviceNumber(st) : std::string();
 }
 

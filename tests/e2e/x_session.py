@@ -10,6 +10,7 @@ import re
 import select
 import shutil
 import signal
+import struct
 import subprocess
 import tempfile
 import threading
@@ -205,6 +206,13 @@ class PtyPrinter(Printer):
     def received(self):
         with self.lock:
             return bytes(self.data)
+
+    def rate(self):
+        """The line's output speed in baud as the kernel keeps it (struct
+        termios2's c_ospeed, read with TCGETS2): a program may set any rate
+        through termios2, where tcgetattr shows only BOTHER."""
+        tcgets2 = 0x802C542A  # _IOR('T', 0x2A, struct termios2), 44 bytes
+        return struct.unpack_from("=I", fcntl.ioctl(self.slave, tcgets2, bytes(44)), 40)[0]
 
     def stop(self):
         os.write(self.stop_write, b"x")
