@@ -158,10 +158,12 @@ std::string EncodePng(const Picture& picture) {
   Check(frame->Commit(), "Commit");
   Check(encoder->Commit(), "Commit");
 
-  ULARGE_INTEGER end{};
-  Check(stream->Seek({}, STREAM_SEEK_CUR, &end), "Seek");
+  // The stream's size, not where the encoder left it: an encoder may seek
+  // back to patch a chunk it wrote earlier.
+  STATSTG size{};
+  Check(stream->Stat(&size, STATFLAG_NONAME), "Stat");
   Check(stream->Seek({}, STREAM_SEEK_SET, nullptr), "Seek");
-  std::string png(static_cast<std::size_t>(end.QuadPart), '\0');
+  std::string png(static_cast<std::size_t>(size.cbSize.QuadPart), '\0');
   ULONG read = 0;
   Check(stream->Read(png.data(), static_cast<ULONG>(png.size()), &read), "Read");
   png.resize(read);
