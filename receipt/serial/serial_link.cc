@@ -152,6 +152,40 @@ void SerialLink::close() {
   }
 }
 
+// The system's drain (tcdrain, FlushFileBuffers) cannot be given a
+// deadline and hangs on a device that takes nothing: wait for the queue to
+// empty first, for as long as it keeps shrinking, then let the system wait
+// for the little that is left.
+std::error_code SerialLink::Drain() noexcept {
+  Clock::time_point stalls;
+  for (;;) {
+    const std::size_t queued = Queued(port_);
+    const Clock::time_point now = Clock::now();
+    stalls = watch_.Look(now, queued);
+    if (queued == 0) {
+      break;
+    }
+    if (now >= stalls) {
+      return LinkErrc::kStalled;
+    }
+    PauseForQueue();
+  }
+  if (settings_.flow_control == FlowControl::kNone) {
+    // Nothing holds the line back: the FIFO empties in a few bytes' time.
+    return DrainRest(port_);
+  }
+  // With flow control a USB adapter keeps bytes in its own buffer while the
+  // printer holds CTS low or has sent XOFF, and the system's drain then
+  // waits for them with no end (ftdi_sio's and cp210x's tcdrain, Windows'
+  // FlushFileBuffers). No driver counts those bytes, so the queue's
+  // emptying is the last progress to be seen: the drain has kStallMargin
+  // from it, on a thread of its own. That is ample for what the chip holds
+  // (256 bytes on an FT232R or a PL2303, 640 on a CP2102: under a second at
+  // a slow printer's 700 bytes a second), while a UART's 4 KiB queue, slow
+  // to empty, shows its progress above.
+  return DrainWithin(stalls);
+}
+
 int SerialLink::MillisecondsUntil(Clock::time_point deadline) noexcept {
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
   return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));

@@ -157,6 +157,11 @@ class SerialLink {
   // Both give LinkErrc::kStalled once the device has stalled (watch_).
   std::error_code WriteAll(std::string_view bytes) noexcept;
   std::error_code Drain() noexcept;
+  // A few bytes' time at 9600 baud, between two looks at the queue.
+  static void PauseForQueue() noexcept;
+  // The system's drain of what is left once the queue is empty (tcdrain,
+  // FlushFileBuffers): without flow control, a UART's FIFO, a moment.
+  static std::error_code DrainRest(const PortHandle& port) noexcept;
   // With flow control: the system's drain, which may wait for ever (a USB
   // adapter's chip while the printer holds CTS low), on a thread of its
   // own, given up at `deadline`. Until it ends, the device stays in the

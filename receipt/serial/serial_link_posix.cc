@@ -331,36 +331,10 @@ std::error_code SerialLink::WriteAll(std::string_view bytes) noexcept {
   return {};
 }
 
-std::error_code SerialLink::Drain() noexcept {
-  // tcdrain itself cannot be given a deadline: wait for the queue to empty
-  // first, for as long as it keeps shrinking, then let tcdrain wait for the
-  // little the UART's FIFO holds.
-  Clock::time_point stalls;
-  for (;;) {
-    const std::size_t queued = Queued(port_);
-    const Clock::time_point now = Clock::now();
-    stalls = watch_.Look(now, queued);
-    if (queued == 0) {
-      break;
-    }
-    if (now >= stalls) {
-      return LinkErrc::kStalled;
-    }
-    std::this_thread::sleep_for(kDrainPoll);
-  }
-  if (settings_.flow_control == FlowControl::kNone) {
-    // Nothing holds the line back: the FIFO empties in a few bytes' time.
-    return DrainNow(Fd(port_));
-  }
-  // With flow control a USB adapter keeps bytes in its own buffer while the
-  // printer holds CTS low or has sent XOFF, and ftdi_sio's and cp210x's
-  // tcdrain then wait for it with no end. No driver counts those bytes, so
-  // the queue's emptying is the last progress to be seen: the drain has
-  // kStallMargin from it, on a thread of its own. That is ample for what
-  // the chip holds (256 bytes on an FT232R or a PL2303, 640 on a CP2102:
-  // under a second at a slow printer's 700 bytes a second), while a UART's
-  // 4 KiB queue, slow to empty, shows its progress above.
-  return DrainWithin(stalls);
+void SerialLink::PauseForQueue() noexcept { std::this_thread::sleep_for(kDrainPoll); }
+
+std::error_code SerialLink::DrainRest(const PortHandle& port) noexcept {
+  return DrainNow(Fd(port));
 }
 
 // A drain on a thread of its own, with its own descriptor: the link's may

@@ -299,31 +299,10 @@ std::error_code SerialLink::WriteAll(std::string_view bytes) noexcept {
   return {};
 }
 
-// FlushFileBuffers cannot be given a deadline and hangs on a device that
-// takes nothing: wait for the queue to empty first, for as long as it
-// keeps shrinking.
-std::error_code SerialLink::Drain() noexcept {
-  Clock::time_point stalls;
-  for (;;) {
-    const std::size_t queued = Queued(port_);
-    const Clock::time_point now = Clock::now();
-    stalls = watch_.Look(now, queued);
-    if (queued == 0) {
-      break;
-    }
-    if (now >= stalls) {
-      return LinkErrc::kStalled;
-    }
-    Sleep(5);
-  }
-  if (settings_.flow_control == FlowControl::kNone) {
-    return FlushFileBuffers(AsHandle(port_)) != 0 ? std::error_code() : LastError();
-  }
-  // With flow control a USB adapter may keep the last bytes in its chip
-  // while the printer holds CTS low, and FlushFileBuffers then waits with
-  // no end. No driver counts those bytes: as on Linux, the flush has
-  // kStallMargin from the queue's emptying, on a thread of its own.
-  return DrainWithin(stalls);
+void SerialLink::PauseForQueue() noexcept { Sleep(5); }
+
+std::error_code SerialLink::DrainRest(const PortHandle& port) noexcept {
+  return FlushFileBuffers(AsHandle(port)) != 0 ? std::error_code() : LastError();
 }
 
 // A flush on a thread of its own, with its own handle: the link's may be
