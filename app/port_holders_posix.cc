@@ -42,8 +42,9 @@ struct Holders {
 // How long the search may take. It runs after a failure and before the box
 // shows, on the window's thread (and in --receipt). It reads only names and
 // links in /proc, so 2 s leaves room for a crowded or swapping machine, and
-// is short enough that nobody takes the program for hung. Whatever still hangs the search (a device node on a stuck FUSE
-// mount) is left behind on its thread.
+// is short enough that nobody takes the program for hung. Whatever still
+// hangs the search (a device node on a stuck FUSE mount) is left behind on
+// its thread.
 constexpr std::chrono::seconds kSearchBound{2};
 
 bool IsPid(const std::string& name) {
