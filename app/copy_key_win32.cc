@@ -60,6 +60,8 @@ CopyKey::CopyKey(const std::string& text) {
   hook_ = SetWindowsHookExW(WH_MSGFILTER, Filter, nullptr, GetCurrentThreadId());
 }
 
+void CopyKey::Copy(void* owner) const { PutOnClipboard(static_cast<HWND>(owner), TextToCopy()); }
+
 CopyKey::~CopyKey() {
   if (hook_ != nullptr) {
     UnhookWindowsHookEx(static_cast<HHOOK>(hook_));

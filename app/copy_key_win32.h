@@ -13,6 +13,9 @@ class CopyKey {
  public:
   explicit CopyKey(const std::string& text);
   ~CopyKey();
+  // Puts the text on the clipboard now (the box's "Copy" link); `owner` is
+  // the box's window.
+  void Copy(void* owner) const;
   CopyKey(const CopyKey&) = delete;
   CopyKey& operator=(const CopyKey&) = delete;
   CopyKey(CopyKey&&) = delete;

@@ -21,6 +21,15 @@ namespace qj570::app {
 namespace {
 
 constexpr wchar_t kClassName[] = L"qj570-rs232";
+
+// The error box's "Copy this message" link; `data` is its CopyKey.
+HRESULT CALLBACK CopyOnLink(HWND box, UINT notification, WPARAM, LPARAM, LONG_PTR data) {
+  if (notification == TDN_HYPERLINK_CLICKED) {
+    reinterpret_cast<const CopyKey*>(data)->Copy(box);  // NOLINT: the callback's contract
+  }
+  return S_OK;
+}
+
 constexpr int kCommand1Id = 1;
 
 // Functions of newer Windows, looked up so that the program still starts on
@@ -270,14 +279,20 @@ std::optional<std::size_t> Form1::ShowError(const std::string& message,
   const std::wstring caption = Wide(kForm1.caption);
   std::wstring text = Wide(message);
   const CopyKey copy_key(message);
-  // A task dialog with a command link for each choice. Common Controls 6
-  // has it (the manifest asks for it); looked up, so that no DLL is linked.
+  // A task dialog, with a command link for each choice and a link that
+  // copies the text, which cannot be selected: the advice may hold a
+  // command to paste. Common Controls 6 has it (the manifest asks for it);
+  // looked up, so that no DLL is linked. A message box, where it is
+  // missing, copies its text with Ctrl+C.
   using TaskDialogIndirectFunction = HRESULT(WINAPI*)(const TASKDIALOGCONFIG*, int*, int*, BOOL*);
   static const auto task_dialog = reinterpret_cast<TaskDialogIndirectFunction>(  // NOLINT
       reinterpret_cast<void*>(GetProcAddress(LoadLibraryW(L"comctl32.dll"), "TaskDialogIndirect")));
-  if (choices.empty() || task_dialog == nullptr) {
-    MessageBoxW(widgets_->form, text.c_str(), caption.c_str(), MB_OK | MB_ICONERROR);
+  const auto message_box = [&] {
+    MessageBoxW(widgets_->form, Wide(message).c_str(), caption.c_str(), MB_OK | MB_ICONERROR);
     return std::nullopt;
+  };
+  if (task_dialog == nullptr) {
+    return message_box();
   }
   // A task dialog takes '&' as a mnemonic: "Ports (COM & LPT)" keeps it.
   for (std::size_t at = text.find(L'&'); at != std::wstring::npos; at = text.find(L'&', at + 2)) {
@@ -291,20 +306,29 @@ std::optional<std::size_t> Form1::ShowError(const std::string& message,
     labels.push_back(Wide(choices[i]));
     buttons.push_back({kFirstChoice + static_cast<int>(i), labels.back().c_str()});
   }
+  const std::wstring footer =
+      L"<a href=\"copy\">" + Wide(Tr("Copy this message")) + L"</a> (Ctrl+C)";
   TASKDIALOGCONFIG config{};
   config.cbSize = sizeof(config);
   config.hwndParent = widgets_->form;
   // Escape and the close box take the Close button, the default.
-  config.dwFlags = TDF_USE_COMMAND_LINKS | TDF_ALLOW_DIALOG_CANCELLATION;
+  config.dwFlags = TDF_ALLOW_DIALOG_CANCELLATION | TDF_ENABLE_HYPERLINKS |
+                   (buttons.empty() ? 0 : TDF_USE_COMMAND_LINKS);
   config.dwCommonButtons = TDCBF_CLOSE_BUTTON;
   config.pszWindowTitle = caption.c_str();
   config.pszMainIcon = TD_ERROR_ICON;  // NOLINT: the SDK's own cast
   config.pszContent = text.c_str();
   config.cButtons = static_cast<UINT>(buttons.size());
-  config.pButtons = buttons.data();
+  config.pButtons = buttons.empty() ? nullptr : buttons.data();
   config.nDefaultButton = IDCLOSE;
+  config.pszFooter = footer.c_str();
+  config.pfCallback = CopyOnLink;
+  config.lpCallbackData = reinterpret_cast<LONG_PTR>(&copy_key);  // NOLINT: as above
   int pressed = 0;
-  if (FAILED(task_dialog(&config, &pressed, nullptr, nullptr)) || pressed < kFirstChoice) {
+  if (FAILED(task_dialog(&config, &pressed, nullptr, nullptr))) {
+    return message_box();
+  }
+  if (pressed < kFirstChoice) {
     return std::nullopt;
   }
   return static_cast<std::size_t>(pressed - kFirstChoice);

@@ -138,8 +138,19 @@ class WineTest(ProgramTestCase):
 
     def test_missing_com1_is_reported_then_the_program_ends(self):
         self.map_ports({})
-        self.check_failure(None, 2, "COM1", screenshot="error-box-win32.png")
+        self.check_failure(None, 2, "COM1", screenshot="error-box-win32.png",
+                           before_dismissing=self.check_copy_link)
         self.assertIn("There is no device of that name", self.last_stderr)
+
+    def check_copy_link(self, program, box):
+        """The box's text cannot be selected: its link copies it all."""
+        program.key("Tab", window=box)  # from the Close button to the link
+        program.key("Return", window=box)
+        copied = self.x.selection()
+        self.assertIsNotNone(copied, "the link copied nothing")
+        self.assertIn("There is no device of that name", copied)
+        self.assertIsNone(program.process.poll(), "the link closed the box")
+        program.key("shift+Tab", window=box)  # back to Close, which Return takes
 
     def test_each_press_prints_one_whole_receipt_and_closing_ends_it(self):
         self.map_ports({"COM1": self.printer.pty})
@@ -186,7 +197,7 @@ class WineTest(ProgramTestCase):
         heading, description, ports = copied.replace("\r\n", "\n").split("\n\n")
         self.assertIn(f"qj570-rs232: {heading} {description}\n{ports}", program.stderr())
         self.assertIn("make a shortcut that starts:\nqj570-rs232 --port COM3", description)
-        program.key("Tab", window=box)  # from the default button to the command link
+        program.key("shift+Tab", window=box)  # from the default button back to the command link
         program.key("space", window=box)
         self.assert_receipts(1)
         self.assertIsNone(program.process.poll(), "the window should stay")

@@ -357,7 +357,7 @@ class ProgramTestCase(unittest.TestCase):
         program.key("Return", window=box)
         self.assertNotEqual(program.wait(), 0)
 
-    def check_failure(self, port, number, device, screenshot=None):
+    def check_failure(self, port, number, device, screenshot=None, before_dismissing=None):
         """A press on a port that cannot be used: a message box of its own;
         once dismissed the program ends in failure, having sent nothing."""
         program = self.start(port)
@@ -367,6 +367,8 @@ class ProgramTestCase(unittest.TestCase):
         if screenshot:
             self.x.screenshot(box, screenshot)
         self.assertIsNone(program.process.poll(), "ended before the box was dismissed")
+        if before_dismissing:
+            before_dismissing(program, box)
         program.key("Return", window=box)
         self.assertEqual(program.wait(), 1)  # whatever the failure: only --receipt tells them apart
         self.last_stderr = program.stderr()
