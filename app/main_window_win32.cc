@@ -22,12 +22,15 @@ namespace {
 
 constexpr wchar_t kClassName[] = L"qj570-rs232";
 
-// The error box's "Copy this message" link; `data` is its CopyKey.
-HRESULT CALLBACK CopyOnLink(HWND box, UINT notification, WPARAM, LPARAM, LONG_PTR data) {
-  if (notification == TDN_HYPERLINK_CLICKED) {
-    reinterpret_cast<const CopyKey*>(data)->Copy(box);  // NOLINT: the callback's contract
+// The error box's "Copy this message" button, which copies and leaves the
+// box up (S_FALSE); `data` is its CopyKey.
+constexpr int kCopyButton = 99;
+HRESULT CALLBACK CopyOnButton(HWND box, UINT notification, WPARAM id, LPARAM, LONG_PTR data) {
+  if (notification != TDN_BUTTON_CLICKED || id != kCopyButton) {
+    return S_OK;
   }
-  return S_OK;
+  reinterpret_cast<const CopyKey*>(data)->Copy(box);  // NOLINT: the callback's contract
+  return S_FALSE;
 }
 
 constexpr int kCommand1Id = 1;
@@ -279,9 +282,10 @@ std::optional<std::size_t> Form1::ShowError(const std::string& message,
   const std::wstring caption = Wide(kForm1.caption);
   std::wstring text = Wide(message);
   const CopyKey copy_key(message);
-  // A task dialog, with a command link for each choice and a link that
+  // A task dialog, with a command link for each choice and a button that
   // copies the text, which cannot be selected: the advice may hold a
-  // command to paste. Common Controls 6 has it (the manifest asks for it);
+  // command to paste. Its text is plain (no hyperlinks: a device's name
+  // could hold "<a>"). Common Controls 6 has it (the manifest asks for it);
   // looked up, so that no DLL is linked. A message box, where it is
   // missing, copies its text with Ctrl+C.
   using TaskDialogIndirectFunction = HRESULT(WINAPI*)(const TASKDIALOGCONFIG*, int*, int*, BOOL*);
@@ -301,28 +305,26 @@ std::optional<std::size_t> Form1::ShowError(const std::string& message,
   constexpr int kFirstChoice = 100;
   std::vector<std::wstring> labels;
   std::vector<TASKDIALOG_BUTTON> buttons;
-  labels.reserve(choices.size());
+  labels.reserve(choices.size() + 1);
   for (std::size_t i = 0; i < choices.size(); ++i) {
     labels.push_back(Wide(choices[i]));
     buttons.push_back({kFirstChoice + static_cast<int>(i), labels.back().c_str()});
   }
-  const std::wstring footer =
-      L"<a href=\"copy\">" + Wide(Tr("Copy this message")) + L"</a> (Ctrl+C)";
+  labels.push_back(Wide(Tr("Copy this message")));
+  buttons.push_back({kCopyButton, labels.back().c_str()});
   TASKDIALOGCONFIG config{};
   config.cbSize = sizeof(config);
   config.hwndParent = widgets_->form;
   // Escape and the close box take the Close button, the default.
-  config.dwFlags = TDF_ALLOW_DIALOG_CANCELLATION | TDF_ENABLE_HYPERLINKS |
-                   (buttons.empty() ? 0 : TDF_USE_COMMAND_LINKS);
+  config.dwFlags = TDF_ALLOW_DIALOG_CANCELLATION | (choices.empty() ? 0 : TDF_USE_COMMAND_LINKS);
   config.dwCommonButtons = TDCBF_CLOSE_BUTTON;
   config.pszWindowTitle = caption.c_str();
   config.pszMainIcon = TD_ERROR_ICON;  // NOLINT: the SDK's own cast
   config.pszContent = text.c_str();
   config.cButtons = static_cast<UINT>(buttons.size());
-  config.pButtons = buttons.empty() ? nullptr : buttons.data();
+  config.pButtons = buttons.data();
   config.nDefaultButton = IDCLOSE;
-  config.pszFooter = footer.c_str();
-  config.pfCallback = CopyOnLink;
+  config.pfCallback = CopyOnButton;
   config.lpCallbackData = reinterpret_cast<LONG_PTR>(&copy_key);  // NOLINT: as above
   int pressed = 0;
   if (FAILED(task_dialog(&config, &pressed, nullptr, nullptr))) {
