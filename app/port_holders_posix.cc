@@ -190,7 +190,7 @@ std::string AdapterWithoutTty(const fs::path& usb_devices) {
       }
     }
     if (!has_tty) {
-      std::string name = FirstLine(device->path() / "product");
+      const std::string name = FirstLine(device->path() / "product");
       return name.empty() ? ids : Format(Tr("{0} ({1})"), {name, ids});
     }
   }

@@ -96,7 +96,7 @@ bool MayBreakAt(std::string_view text, std::size_t at) {
 
 // How a character takes part in breaking a line, by the rules this file
 // carries for when no ICU can be opened: a rough UAX #14 for Latin and CJK.
-enum class BreakClass {
+enum class BreakClass : std::uint8_t {
   kSpace,
   kIdeograph,  // Chinese, kana, Hangul, bopomofo, full-width forms: a break on either side
   kOpening,    // no break after: （「『 ( [

@@ -109,9 +109,10 @@ TEST(Paper, EveryCharacterStandsWholeInItsCells) {
   for (const auto& [c, columns] : characters) {
     const auto& fitted = font.Fit(c, columns);
     ASSERT_TRUE(fitted.has_value()) << CodePointName(c);
-    EXPECT_GT(fitted->image.rows, 0) << CodePointName(c);
-    EXPECT_LE(fitted->x + fitted->image.width, columns * kCellWidth) << CodePointName(c);
-    EXPECT_LE(fitted->y + fitted->image.rows, kCellHeight) << CodePointName(c);
+    const auto& glyph = fitted.value();
+    EXPECT_GT(glyph.image.rows, 0) << CodePointName(c);
+    EXPECT_LE(glyph.x + glyph.image.width, columns * kCellWidth) << CodePointName(c);
+    EXPECT_LE(glyph.y + glyph.image.rows, kCellHeight) << CodePointName(c);
   }
 }
 

@@ -279,7 +279,7 @@ TEST(SerialLink, WaitsForASlowPrinterAndGivesUpAMarginAfterAStoppedOnesLastByte)
   }
   // A UART's 4 KiB queue behind a printer taking 700 bytes a second (80 mm
   // of paper) empties in 6 s; the drain gives up a margin after it stops.
-  PtyPeer peer;
+  const PtyPeer peer;
   for (const int stops_at : {0, 3600}) {
     SerialLink link(peer.slave_path(), line);
     link.open();

@@ -142,7 +142,7 @@ void WaitWhileDrainsAreHeld() {
 std::function<int()> fake_queue;
 
 std::size_t PtyCapacity() {
-  tools::PtyPair pty;
+  const tools::PtyPair pty;
   ::fcntl(pty.slave(), F_SETFL, O_NONBLOCK);
   const std::string block(1024, 'x');
   std::size_t taken = 0;

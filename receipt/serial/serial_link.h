@@ -90,7 +90,7 @@ class StallWatch {
                          std::optional<std::size_t> queued = std::nullopt) noexcept;
 
  private:
-  Clock::time_point last_progress_{};
+  Clock::time_point last_progress_;
   std::optional<std::size_t> queued_;  // at the last look, since the last write
   bool moved_ = true;                  // so the first look starts the clock
 };
