@@ -414,7 +414,7 @@ std::optional<std::size_t> ShowErrorBox(const std::string& message,
   mark.labelfont(FL_TIMES_BOLD);
   mark.labelcolor(FL_BLUE);
   mark.labelsize(ScaledAtDpi(34, dpi));
-  MessageText words(left, pad, text_width, text_height, message, text, size);
+  const MessageText words(left, pad, text_width, text_height, message, text, size);
   struct Choice {
     std::optional<std::size_t>* chosen;
     std::size_t index;
