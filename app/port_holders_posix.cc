@@ -9,6 +9,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <cstdio>
 #include <exception>
@@ -60,14 +61,17 @@ std::string FirstLine(const fs::path& file) {
 }
 
 // Whether the descriptor `fd` (a link under /proc/PID/fd) is the tty
-// numbered `rdev`. Only a link whose text names something under /dev is
+// numbered `rdev`. Only a link whose text names something in a /dev is
 // followed: stat() on a file of a dead NFS server or a stuck FUSE mount
-// never returns.
+// never returns. That /dev may lie under another root: a process in a
+// chroot or another mount namespace than ours shows its device as
+// "/srv/root/dev/pts/0".
 bool IsTheTty(const fs::path& fd, dev_t rdev) {
-  std::array<char, 64> target{};
+  std::array<char, PATH_MAX> target{};
   const ssize_t length = ::readlink(fd.c_str(), target.data(), target.size());
   if (length < 0 ||
-      !std::string_view(target.data(), static_cast<std::size_t>(length)).starts_with("/dev/")) {
+      std::string_view(target.data(), static_cast<std::size_t>(length)).find("/dev/") ==
+          std::string_view::npos) {
     return false;
   }
   struct stat st = {};

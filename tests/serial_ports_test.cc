@@ -217,7 +217,9 @@ TEST(SerialPorts, TheBusOfATtyByItsNumber) {
 // it), and an adapter that brltty took.
 TEST(SerialPorts, TheHoldersOfABusyPortAndAnAdapterBrlttyTook) {
   FakeSystem system;
-  system.Process("900", "minicom", {"/dev/zero", "/dev/null"});
+  // minicom runs under another root (a chroot, a container): its link names
+  // the device from the root that its mount namespace has.
+  system.Process("900", "minicom", {"/dev/zero", "/proc/self/root/dev/null"});
   system.Process("812", "ModemManager", {"/dev/full", "/dev/null"});
   system.Process("77", "agetty", {}, /*hidden=*/true);
   system.Process("1", "init", {"/dev/zero", "/dev/full"});
