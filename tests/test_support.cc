@@ -224,10 +224,11 @@ std::string ExpectedReceipt() {
   return all;
 }
 
-// LANGUAGE picks the catalogue; a locale other than C lets gettext use it.
+// LANGUAGE picks the catalogue; gettext heeds it only beside a locale other
+// than C, and since glibc 2.41 (Debian 13) other than C.UTF-8 too.
 InChinese::InChinese() {
-  ::setenv("LANGUAGE", "zh_TW", 1);  // NOLINT(concurrency-mt-unsafe): one thread
-  ::setenv("LC_ALL", "C.UTF-8", 1);  // NOLINT(concurrency-mt-unsafe)
+  ::setenv("LANGUAGE", "zh_TW", 1);      // NOLINT(concurrency-mt-unsafe): one thread
+  ::setenv("LC_ALL", "zh_TW.UTF-8", 1);  // NOLINT(concurrency-mt-unsafe)
   app::SetUpLanguage();
 }
 
