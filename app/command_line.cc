@@ -132,9 +132,11 @@ int Run(const Options& options) {
     case Options::Action::kVersion:
       PrintOut("qj570-rs232 " QJ570_VERSION "\n");
       return Code(ExitStatus::kDone);
-    case Options::Action::kListPorts:
-      PrintOut(DescribeSerialPorts(FindSerialPorts()) + "\n");
+    case Options::Action::kListPorts: {
+      const std::vector<SerialPortInfo> ports = FindSerialPorts();
+      PrintOut(DescribeSerialPorts(ports, FindUsersOf(ports)) + "\n");
       return Code(ExitStatus::kDone);
+    }
     case Options::Action::kPrintReceipt:
       return PrintReceiptFile(options.receipt, options.port, options.settings);
     case Options::Action::kPreview:

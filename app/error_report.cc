@@ -114,9 +114,7 @@ std::string Advice(const LinkError& error, const std::vector<SerialPortInfo>& po
     case PortTrouble::kPermission:
       return PermissionAdvice();
     case PortTrouble::kBusy:
-      return JoinSentences(
-          Tr("Another program is using the port: close that program, then try again."),
-          HolderAdvice(error.device(), ports));
+      return BusyAdvice(error.device(), ports);
     case PortTrouble::kNotSerialPort:
       return JoinSentences(Tr("It is no serial port, so no printer can be behind it."),
                            ChoosePortAdvice(error.device(), ports));
@@ -163,6 +161,29 @@ std::string PortName(const SerialPortInfo& port) {
                                   : Format(Tr("{0} ({1})"), {port.description, ListOf(details)});
 }
 
+// "\n    in use by minicom (pid 812)", "\n    the system console": why a
+// port listed is not offered.
+std::string InUseLines(const PortUsers& users) {
+  std::vector<std::string> names;
+  for (const PortUser& user : users.processes) {
+    names.push_back(Format(Tr("{0} (pid {1})"), {user.name, std::to_string(user.pid)}));
+  }
+  if (users.lock_file &&
+      std::none_of(users.processes.begin(), users.processes.end(),
+                   [&](const PortUser& user) { return user.pid == users.lock_file->pid; })) {
+    names.push_back(Format(Tr("{0} (pid {1})"),
+                           {users.lock_file_process, std::to_string(users.lock_file->pid)}));
+  }
+  std::string lines;
+  if (!names.empty()) {
+    lines += Format("\n    {0}", {Format(Tr("in use by {0}"), {ListOf(names)})});
+  }
+  if (!users.console.empty()) {
+    lines += Format("\n    {0}", {Tr("the system console")});
+  }
+  return lines;
+}
+
 // Only a failure to take the port can be mended by another port.
 bool CouldBeAnotherPort(const LinkError& error) {
   return IsOpeningStep(error.step()) && !error.IsCallersMistake();
@@ -181,7 +202,8 @@ std::string DescribeFailure(const LinkError& error, const std::vector<SerialPort
 RunTimeErrorReport::RunTimeErrorReport(const LinkError& error) {
   if (CouldBeAnotherPort(error)) {
     ports_found_ = FindSerialPorts();
-    ports_ = DescribeSerialPorts(ports_found_);
+    users_ = FindUsersOf(ports_found_);
+    ports_ = DescribeSerialPorts(ports_found_, users_);
   }
   heading_ = Format(Tr("Run-time error '{0}':"), {std::to_string(error.number())});
   description_ = DescribeFailure(error, ports_found_);
@@ -206,7 +228,8 @@ RunTimeErrorReport::RunTimeErrorReport(const std::exception_ptr& unexpected) {
 }
 
 std::vector<SerialPortInfo> PortsToOffer(const LinkError& error,
-                                         const std::vector<SerialPortInfo>& ports) {
+                                         const std::vector<SerialPortInfo>& ports,
+                                         const std::vector<PortUsers>& users) {
   std::vector<SerialPortInfo> offered;
   const bool wrong_port =
       IsOpeningStep(error.step()) &&
@@ -214,9 +237,11 @@ std::vector<SerialPortInfo> PortsToOffer(const LinkError& error,
   if (!wrong_port) {
     return offered;
   }
-  for (const SerialPortInfo& port : ports) {
-    if (offered.size() < 3 && port.device != error.device() && DeviceIsThere(port.device)) {
-      offered.push_back(port);
+  for (std::size_t i = 0; i < ports.size(); ++i) {
+    const bool in_use = i < users.size() && users[i].InUse();
+    if (offered.size() < 3 && ports[i].device != error.device() && !in_use &&
+        DeviceIsThere(ports[i].device)) {
+      offered.push_back(ports[i]);
     }
   }
   return offered;
@@ -249,16 +274,30 @@ std::string SettingsInWords(const PortSettings& settings) {
                  FlowWords(settings.flow_control)});
 }
 
-std::string DescribeSerialPorts(const std::vector<SerialPortInfo>& ports) {
+std::vector<PortUsers> FindUsersOf(const std::vector<SerialPortInfo>& ports) {
+  std::vector<std::string> devices;
+  devices.reserve(ports.size());
+  for (const SerialPortInfo& port : ports) {
+    devices.push_back(port.device);
+  }
+  return FindPortUsers(devices);
+}
+
+std::string DescribeSerialPorts(const std::vector<SerialPortInfo>& ports,
+                                const std::vector<PortUsers>& users) {
   if (ports.empty()) {
     return Tr("No serial port with hardware behind it was found on this computer.");
   }
   std::string text = Tr("Serial ports on this computer:");
-  for (const SerialPortInfo& port : ports) {
+  for (std::size_t i = 0; i < ports.size(); ++i) {
+    const SerialPortInfo& port = ports[i];
     const std::string name = PortName(port);
     text += Format(name.empty() ? "\n  {0}" : "\n  {0}  {1}", {port.device, name});
     for (const std::string& alias : port.aliases) {
       text += Format("\n    {0}", {alias});
+    }
+    if (i < users.size()) {
+      text += InUseLines(users[i]);
     }
   }
   return text;

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "receipt/serial/port_users.h"
 #include "receipt/serial/serial_link.h"
 #include "receipt/serial/serial_ports.h"
 
@@ -34,9 +35,12 @@ class RunTimeErrorReport {
   // The ports looked up: those this computer has, when the port could not
   // be taken; else none.
   [[nodiscard]] const std::vector<SerialPortInfo>& ports() const noexcept { return ports_found_; }
+  // Who else uses each of them, in the same order.
+  [[nodiscard]] const std::vector<PortUsers>& users() const noexcept { return users_; }
 
  private:
   std::vector<SerialPortInfo> ports_found_;
+  std::vector<PortUsers> users_;
   std::string heading_;
   std::string description_;
   std::string ports_;  // empty unless the open failed
@@ -50,15 +54,22 @@ std::string DescribeFailure(const LinkError& error, const std::vector<SerialPort
 // "9600 baud, 8 data bits, no parity, 1 stop bit, no flow control"
 std::string SettingsInWords(const PortSettings& settings);
 
+// Who else uses each of `ports`, in the same order.
+std::vector<PortUsers> FindUsersOf(const std::vector<SerialPortInfo>& ports);
+
 // "Serial ports on this computer:" and one port a line, each with its
-// stable names below it, or a sentence that says there are none.
-std::string DescribeSerialPorts(const std::vector<SerialPortInfo>& ports);
+// stable names below it and, from `users` (in the same order, or empty),
+// who else uses it; or a sentence that says there are none.
+std::string DescribeSerialPorts(const std::vector<SerialPortInfo>& ports,
+                                const std::vector<PortUsers>& users = {});
 
 // The ports to offer in the box instead of the one that failed: only when
 // the port was missing or had no hardware, at most three, never the one that
-// failed nor one whose device node is missing.
+// failed, one whose device node is missing, nor one that `users` (in the
+// same order) shows in use.
 std::vector<SerialPortInfo> PortsToOffer(const LinkError& error,
-                                         const std::vector<SerialPortInfo>& ports);
+                                         const std::vector<SerialPortInfo>& ports,
+                                         const std::vector<PortUsers>& users);
 
 // "Print on /dev/ttyUSB0", with its stable names below.
 std::string PrintOnLabel(const SerialPortInfo& port);

@@ -32,7 +32,7 @@ void Form1::ReportFailure(const std::exception_ptr& failure) noexcept {
       // Someone who started the program from a menu has no --port: the box
       // offers the ports this computer does have.
       if (offer_ports_) {
-        offered = PortsToOffer(error, report->ports());
+        offered = PortsToOffer(error, report->ports(), report->users());
       }
     } catch (...) {
       report.emplace(std::current_exception());

@@ -10,11 +10,12 @@
 // a failure, never on the way to a receipt. One file per platform.
 namespace qj570::app {
 
-// What to add when `device` is busy: "It is held by ModemManager (pid
-// 812).", and for a holder known to let go, how to make it. `ports` are
-// those this computer has, for the adapter's ids. "" when no one can be
-// named (always on Windows, where that needs every handle in the system).
-std::string HolderAdvice(const std::string& device, const std::vector<SerialPortInfo>& ports);
+// What to say when `device` is busy: that another program uses it, which
+// one ("It is held by ModemManager (pid 812)."), a lock file, the kernel's
+// console, and for a holder known to let go, how to make it. `ports` are
+// those this computer has, for the adapter's ids. On Windows, only that
+// another program uses it: naming it needs every handle in the system.
+std::string BusyAdvice(const std::string& device, const std::vector<SerialPortInfo>& ports);
 
 // What to add when the port is missing or has no hardware: that brltty
 // runs and a USB serial adapter is plugged in with no tty, and how to stop
@@ -22,8 +23,8 @@ std::string HolderAdvice(const std::string& device, const std::vector<SerialPort
 std::string TakenAdapterAdvice();
 
 // Linux, for tests: the same with proc/ and sys/ under `root`.
-std::string HolderAdviceUnder(const std::filesystem::path& root, const std::string& device,
-                              const std::vector<SerialPortInfo>& ports);
+std::string BusyAdviceUnder(const std::filesystem::path& root, const std::string& device,
+                            const std::vector<SerialPortInfo>& ports);
 std::string TakenAdapterAdviceUnder(const std::filesystem::path& root);
 
 }  // namespace qj570::app

@@ -1,52 +1,21 @@
-// Who holds a tty, from /proc; what took a USB serial adapter, from sysfs.
-// Read only after a failure. Processes come and go while we look: whatever
-// cannot be read is passed over, and nothing here throws past its caller.
-// The search for holders has a time bound: a descriptor may hang stat().
-#include <sys/stat.h>
-#include <unistd.h>
-
+// Who holds a tty, and what took a USB serial adapter, in words: read only
+// after a failure. Nothing here throws past its caller.
 #include <algorithm>
 #include <array>
-#include <atomic>
-#include <chrono>
-#include <climits>
-#include <condition_variable>
 #include <cstdio>
 #include <exception>
 #include <fstream>
-#include <memory>
-#include <mutex>
 #include <string_view>
 #include <system_error>
-#include <thread>
-#include <utility>
 
 #include "app/port_holders.h"
 #include "app/translation.h"
+#include "receipt/serial/port_users.h"
 
 namespace qj570::app {
 namespace {
 
 namespace fs = std::filesystem;
-
-struct Holder {
-  std::string pid;
-  std::string name;
-};
-
-struct Holders {
-  std::vector<Holder> found;
-  bool hidden = false;      // some process's descriptors may not be listed by this user
-  bool unfinished = false;  // the search ran out of time
-};
-
-// How long the search may take. It runs after a failure and before the box
-// shows, on the window's thread (and in --receipt). It reads only names and
-// links in /proc, so 2 s leaves room for a crowded or swapping machine, and
-// is short enough that nobody takes the program for hung. Whatever still
-// hangs the search (a device node on a stuck FUSE mount) is left behind on
-// its thread.
-constexpr std::chrono::seconds kSearchBound{2};
 
 bool IsPid(const std::string& name) {
   return !name.empty() &&
@@ -60,88 +29,21 @@ std::string FirstLine(const fs::path& file) {
   return line;
 }
 
-// Whether the descriptor `fd` (a link under /proc/PID/fd) is the tty
-// numbered `rdev`. Only a link whose text names something in a /dev is
-// followed: stat() on a file of a dead NFS server or a stuck FUSE mount
-// never returns. That /dev may lie under another root: a process in a
-// chroot or another mount namespace than ours shows its device as
-// "/srv/root/dev/pts/0".
-bool IsTheTty(const fs::path& fd, dev_t rdev) {
-  std::array<char, PATH_MAX> target{};
-  const ssize_t length = ::readlink(fd.c_str(), target.data(), target.size());
-  if (length < 0 ||
-      std::string_view(target.data(), static_cast<std::size_t>(length)).find("/dev/") ==
-          std::string_view::npos) {
-    return false;
-  }
-  struct stat st = {};
-  return ::stat(fd.c_str(), &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == rdev;
+std::string AnotherProgram() {
+  return Tr("Another program is using the port: close that program, then try again.");
 }
 
-// What a search and its caller share: the caller stops waiting after
-// kSearchBound, and the search, perhaps held in the kernel, ends later.
-struct Search {
-  std::mutex mutex;
-  std::condition_variable ended;
-  Holders holders;
-  bool done = false;
-  std::atomic<bool> stop = false;
-};
-
-// Each process but this one whose descriptors include the tty numbered
-// `rdev`. A user may not look into other users' processes: those count as
-// hidden. The iterators advance with error codes: the range-for's would
-// throw.
-void SearchProcesses(const fs::path& proc, dev_t rdev, Search& search) {
-  const std::string self = std::to_string(::getpid());
-  std::error_code error;
-  for (fs::directory_iterator process(proc, error), end; !error && process != end && !search.stop;
-       process.increment(error)) {
-    const std::string pid = process->path().filename().string();
-    if (!IsPid(pid) || pid == self) {
-      continue;
-    }
-    std::error_code hidden;
-    for (fs::directory_iterator fd(process->path() / "fd", hidden), fds_end;
-         !hidden && fd != fds_end && !search.stop; fd.increment(hidden)) {
-      if (IsTheTty(fd->path(), rdev)) {
-        Holder holder{pid, FirstLine(process->path() / "comm")};
-        const std::lock_guard lock(search.mutex);
-        search.holders.found.push_back(std::move(holder));
-        break;
-      }
-    }
-    // A process that has just ended is no holder.
-    if (hidden && hidden != std::errc::no_such_file_or_directory &&
-        hidden != std::errc::no_such_process) {
-      const std::lock_guard lock(search.mutex);
-      search.holders.hidden = true;
-    }
-  }
+// The programs that wait for a login on a tty, and the login itself.
+bool IsLogin(const std::string& name) {
+  constexpr std::array<std::string_view, 5> kLogins = {"agetty", "getty", "mgetty", "mingetty",
+                                                       "login"};
+  return std::find(kLogins.begin(), kLogins.end(), name) != kLogins.end();
 }
 
-// The search, on a thread of its own, for kSearchBound at most.
-Holders FindHolders(const fs::path& proc, dev_t rdev) {
-  const auto search = std::make_shared<Search>();
-  std::thread([proc, rdev, search] {
-    try {
-      SearchProcesses(proc, rdev, *search);
-    } catch (const std::exception&) {  // NOLINT(bugprone-empty-catch): what was found stands
-    }
-    const std::lock_guard lock(search->mutex);
-    search->done = true;
-    search->ended.notify_all();
-  }).detach();
-  std::unique_lock lock(search->mutex);
-  if (!search->ended.wait_for(lock, kSearchBound, [&] { return search->done; })) {
-    search->stop = true;
-    search->holders.unfinished = true;
-  }
-  Holders holders = search->holders;
-  std::sort(holders.found.begin(), holders.found.end(), [](const Holder& a, const Holder& b) {
-    return std::make_pair(a.pid.size(), a.pid) < std::make_pair(b.pid.size(), b.pid);
-  });
-  return holders;
+// "minicom (pid 812)"; a process whose name cannot be read, by its pid.
+std::string ProcessName(const std::string& name, int pid) {
+  return name.empty() ? Format(Tr("the process with pid {0}"), {std::to_string(pid)})
+                      : Format(Tr("{0} (pid {1})"), {name, std::to_string(pid)});
 }
 
 // A udev rule that tells ModemManager to leave the port's adapter alone: by
@@ -215,32 +117,60 @@ bool Runs(const fs::path& proc, const std::string& program) {
 
 }  // namespace
 
-std::string HolderAdviceUnder(const fs::path& root, const std::string& device,
-                              const std::vector<SerialPortInfo>& ports) {
-  struct stat st = {};
-  if (::stat(device.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) {
-    return "";
-  }
+std::string BusyAdviceUnder(const fs::path& root, const std::string& device,
+                            const std::vector<SerialPortInfo>& ports) {
   try {
-    const Holders holders = FindHolders(root / "proc", st.st_rdev);
+    const std::string another = AnotherProgram();
+    const PortUsers users = FindPortUsers(device, root);
+    std::error_code error;
+    const std::string tty = fs::canonical(device, error).filename().string();
     std::vector<std::string> names;
     bool modem_manager = false;
-    for (const Holder& holder : holders.found) {
-      names.push_back(Format(Tr("{0} (pid {1})"), {holder.name, holder.pid}));
-      modem_manager = modem_manager || holder.name == "ModemManager";
+    std::string login;
+    for (const PortUser& user : users.processes) {
+      names.push_back(ProcessName(user.name, user.pid));
+      modem_manager = modem_manager || user.name == "ModemManager";
+      login = login.empty() && IsLogin(user.name) ? names.back() : login;
     }
     std::string advice;
+    if (!names.empty() || users.lock_file || users.console.empty()) {
+      advice = another;
+    }
     if (!names.empty()) {
-      advice = Format(Tr("It is held by {0}."), {ListOf(names)});
+      advice = JoinSentences(advice, Format(Tr("It is held by {0}."), {ListOf(names)}));
     }
-    if (holders.hidden) {
+    if (users.lock_file) {
+      advice = JoinSentences(advice,
+                             Format(Tr("Its lock file {0} says that {1} uses it."),
+                                    {users.lock_file->file,
+                                     ProcessName(users.lock_file_process, users.lock_file->pid)}));
+    }
+    if (!users.console.empty()) {
       advice = JoinSentences(
-          advice, holders.found.empty() ? Tr("No process this user may look into holds it: another "
-                                             "user's may, which only root can see.")
-                                        : Tr("Other users' processes, which only root can see, may "
-                                             "hold it too."));
+          advice,
+          Format(Tr("It is the system console: the kernel writes its messages there, and a "
+                    "login may wait on it. To free it for the printer, stop the login:\n"
+                    "sudo systemctl disable --now serial-getty@{0}.service\n"
+                    "then take console={0} off the kernel's command line (GRUB_CMDLINE_LINUX in "
+                    "/etc/default/grub, then sudo update-grub) and restart the computer. On a "
+                    "Raspberry Pi, turn the login shell over serial off in sudo raspi-config, "
+                    "under Interface Options, Serial Port."),
+                 {users.console}));
+    } else if (!login.empty()) {
+      advice = JoinSentences(
+          advice, Format(Tr("{0} waits for a login on this port. To stop it, and keep it from "
+                            "starting again:\nsudo systemctl disable --now "
+                            "serial-getty@{1}.service"),
+                         {login, tty}));
     }
-    if (holders.unfinished) {
+    if (users.hidden && users.console.empty()) {
+      advice = JoinSentences(
+          advice, names.empty() ? Tr("No process this user may look into holds it: another "
+                                     "user's may, which only root can see.")
+                                : Tr("Other users' processes, which only root can see, may "
+                                     "hold it too."));
+    }
+    if (users.unfinished) {
       advice = JoinSentences(
           advice, Format(Tr("Some processes could not be searched within {0} s: one of them may "
                             "hold it."),
@@ -257,12 +187,12 @@ std::string HolderAdviceUnder(const fs::path& root, const std::string& device,
     }
     return advice;
   } catch (const std::exception&) {
-    return "";  // the advice without names is still right
+    return AnotherProgram();  // the advice without names is still right
   }
 }
 
-std::string HolderAdvice(const std::string& device, const std::vector<SerialPortInfo>& ports) {
-  return HolderAdviceUnder("/", device, ports);
+std::string BusyAdvice(const std::string& device, const std::vector<SerialPortInfo>& ports) {
+  return BusyAdviceUnder("/", device, ports);
 }
 
 std::string TakenAdapterAdviceUnder(const fs::path& root) {

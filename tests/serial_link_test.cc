@@ -5,15 +5,20 @@
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -194,6 +199,81 @@ TEST(SerialLink, HoldsThePortExclusivelyAndNeverTakesAnotherOpenersPort) {
   EXPECT_EQ(peer.Settle(), "");
 }
 
+// What the port's own locks cannot stop: a process that took none (cat,
+// minicom, a getty), the kernel's console, a UUCP lock file. Each is
+// refused before the port is opened; a stale lock file is not. The link's
+// own lock file is there while it holds the port, and gone after, also
+// after a failure.
+TEST(SerialLink, RefusesAPortThatAnotherProcessTheConsoleOrALockFileClaims) {
+  PtyPeer peer;
+  namespace fs = std::filesystem;
+  const fs::path root = fs::temp_directory_path() / ("qj570-root-" + std::to_string(::getpid()));
+  fs::remove_all(root);
+  fs::create_directories(root / "run/lock");
+  fs::create_directories(root / "sys/class/tty/console");
+  fs::create_directories(root / "dev");
+  fs::create_directory_symlink("/proc", root / "proc");
+  std::string name = peer.slave_path().substr(std::string("/dev/").size());
+  std::replace(name.begin(), name.end(), '/', '_');
+  const fs::path lock = root / "run/lock" / ("LCK.." + name);
+  const auto lock_of = [](pid_t pid) {
+    std::array<char, 16> text{};
+    std::snprintf(text.data(), text.size(), "%10d\n", static_cast<int>(pid));
+    return std::string(text.data());
+  };
+  SerialLink link(peer.slave_path());
+  link.set_system_root(root);
+  const auto refused = [&](LinkStep step) {
+    const LinkError e = ExpectLinkError([&] { link.open(); }, Sys(EBUSY), peer.slave_path());
+    EXPECT_EQ(e.step(), step) << e.what();
+    EXPECT_EQ(e.trouble(), PortTrouble::kBusy);
+    EXPECT_FALSE(link.is_open());
+  };
+
+  // A child holds the pty's slave, as it inherits this process's.
+  std::array<int, 2> ready{};
+  ASSERT_EQ(::pipe(ready.data()), 0);
+  const pid_t holder = ::fork();
+  if (holder == 0) {
+    if (::write(ready[1], "x", 1) == 1) {
+      ::pause();
+    }
+    ::_exit(0);
+  }
+  std::array<char, 1> byte{};
+  ASSERT_EQ(::read(ready[0], byte.data(), 1), 1);
+  refused(LinkStep::kTake);
+  ::kill(holder, SIGKILL);
+  ::waitpid(holder, nullptr, 0);
+  ::close(ready[0]);
+  ::close(ready[1]);
+
+  std::ofstream(root / "sys/class/tty/console/active") << "tty0 ttyQJ0\n";
+  fs::create_symlink(peer.slave_path(), root / "dev/ttyQJ0");
+  refused(LinkStep::kTake);
+  std::ofstream(root / "sys/class/tty/console/active") << "tty0\n";
+
+  std::ofstream(lock) << lock_of(::getppid());  // alive: whoever started the test
+  refused(LinkStep::kLock);
+  EXPECT_EQ(std::ifstream(lock).get(), ' ') << "another's lock file was taken away";
+  std::ofstream(lock) << lock_of(holder);  // gone
+  link.open();
+  EXPECT_EQ((std::ostringstream() << std::ifstream(lock).rdbuf()).str(), lock_of(::getpid()));
+  link.write("x");
+  link.close();
+  EXPECT_FALSE(fs::exists(lock));
+
+  PortSettings parity = kPortSettings;  // which no pty takes
+  parity.parity = Parity::kEven;
+  SerialLink refused_line(peer.slave_path(), parity);
+  refused_line.set_system_root(root);
+  EXPECT_THROW(refused_line.open(), LinkError);
+  EXPECT_FALSE(fs::exists(lock));
+  EXPECT_EQ(fs::directory_iterator(root / "run/lock"), fs::directory_iterator());
+  EXPECT_EQ(peer.Settle(), "x");
+  fs::remove_all(root);
+}
+
 // With flow control, a USB adapter's drain may never end while the printer
 // holds CTS low. It is given up at the bound, and until it ends the device
 // is refused under any name that reaches it.
@@ -255,8 +335,8 @@ TEST(SerialLink, WaitsForASlowPrinterAndGivesUpAMarginAfterAStoppedOnesLastByte)
     link.open();
     const auto started = steady_clock::now();
     if (!stops) {
-      peer.Pace(1024);  // 1 KB a second
-      const std::string bytes(capacity + std::size_t{8} * 1024, 'B');
+      peer.Pace(1024);  // 1 KB a second, after a first read of up to 4 KiB
+      const std::string bytes(capacity + std::size_t{16} * 1024, 'B');
       link.write(bytes);
       EXPECT_GT(steady_clock::now() - started, line_time_and_margin(bytes.size()));
       peer.Pace(0);

@@ -2,11 +2,14 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
+#include <iomanip>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -14,16 +17,18 @@
 
 #include "app/error_report.h"
 #include "app/port_holders.h"
+#include "receipt/serial/port_users.h"
 #include "tests/test_support.h"
 
 namespace qj570 {
 namespace {
 
 namespace fs = std::filesystem;
+using app::BusyAdviceUnder;
 using app::DescribeSerialPorts;
-using app::HolderAdviceUnder;
 using app::TakenAdapterAdviceUnder;
 using ::testing::EndsWith;
+using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
 // A tree shaped like / with what the finder reads: sysfs tty entries, the
@@ -213,35 +218,84 @@ TEST(SerialPorts, TheBusOfATtyByItsNumber) {
   EXPECT_EQ(BusOfTty(root, 136, 3), PortBus::kUnknown);  // a pty
 }
 
-// After a failure: who holds a busy port (real device nodes stand in for
-// it), and an adapter that brltty took.
-TEST(SerialPorts, TheHoldersOfABusyPortAndAnAdapterBrlttyTook) {
+// After a failure: who uses a busy port (ptys stand in for ports), and an
+// adapter that brltty took.
+TEST(SerialPorts, WhoUsesABusyPortAndAnAdapterBrlttyTook) {
   FakeSystem system;
+  const testing::PtyPeer held;
+  const testing::PtyPeer modem;
+  const testing::PtyPeer nobody;
+  const testing::PtyPeer login;
+  const testing::PtyPeer console;
   // minicom runs under another root (a chroot, a container): its link names
   // the device from the root that its mount namespace has.
-  system.Process("900", "minicom", {"/dev/zero", "/proc/self/root/dev/null"});
-  system.Process("812", "ModemManager", {"/dev/full", "/dev/null"});
+  const std::string chrooted = "/proc/self/root" + held.slave_path();
+  system.Process("900", "minicom", {"/dev/zero", chrooted.c_str()});
+  system.Process("812", "ModemManager", {modem.slave_path().c_str(), held.slave_path().c_str()});
   system.Process("77", "agetty", {}, /*hidden=*/true);
-  system.Process("1", "init", {"/dev/zero", "/dev/full"});
-  SerialPortInfo adapter("/dev/null");
+  system.Process("1", "init", {"/dev/null", modem.slave_path().c_str()});
+  system.Process("78", "agetty", {login.slave_path().c_str()});
+  SerialPortInfo adapter(held.slave_path());
   adapter.vendor_id = 0x0403;
   adapter.product_id = 0x6001;
-  const std::string advice = HolderAdviceUnder(system.root(), "/dev/null", {adapter});
-  EXPECT_THAT(advice, StartsWith("It is held by ModemManager (pid 812), minicom (pid 900). Other "
-                                 "users' processes, which only root can see, may hold it too. "
-                                 "ModemManager tries every serial port"));
+  const std::string another =
+      "Another program is using the port: close that program, then try again. ";
+  const std::string advice = BusyAdviceUnder(system.root(), held.slave_path(), {adapter});
+  EXPECT_THAT(advice, StartsWith(another + "It is held by ModemManager (pid 812), minicom (pid "
+                                           "900). Other users' processes, which only root can "
+                                           "see, may hold it too. ModemManager tries every "
+                                           "serial port"));
   EXPECT_THAT(advice, EndsWith(":\nATTRS{idVendor}==\"0403\", ATTRS{idProduct}==\"6001\", "
                                "ENV{ID_MM_DEVICE_IGNORE}=\"1\""));
   {
     const testing::InChinese chinese;
-    EXPECT_THAT(HolderAdviceUnder(system.root(), "/dev/null", {adapter}),
-                StartsWith("占用它的是 ModemManager（PID 812）、minicom（PID 900）。"));
+    EXPECT_THAT(BusyAdviceUnder(system.root(), held.slave_path(), {adapter}),
+                HasSubstr("占用它的是 ModemManager（PID 812）、minicom（PID 900）。"));
   }
-  EXPECT_EQ(HolderAdviceUnder(system.root(), "/dev/random", {}),
-            "No process this user may look into holds it: another user's may, which only root "
-            "can see.");
-  EXPECT_THAT(HolderAdviceUnder(system.root(), "/dev/full", {}),
-              EndsWith(":\nKERNEL==\"full\", ENV{ID_MM_DEVICE_IGNORE}=\"1\""));
+  EXPECT_EQ(BusyAdviceUnder(system.root(), nobody.slave_path(), {}),
+            another +
+                "No process this user may look into holds it: another user's may, which only "
+                "root can see.");
+  const std::string modem_tty = fs::path(modem.slave_path()).filename().string();
+  EXPECT_THAT(BusyAdviceUnder(system.root(), modem.slave_path(), {}),
+              EndsWith(":\nKERNEL==\"" + modem_tty + "\", ENV{ID_MM_DEVICE_IGNORE}=\"1\""));
+  // A login waits there: how to stop it for good.
+  EXPECT_THAT(BusyAdviceUnder(system.root(), login.slave_path(), {}),
+              HasSubstr("It is held by agetty (pid 78). agetty (pid 78) waits for a login on "
+                        "this port. To stop it, and keep it from starting again:\nsudo systemctl "
+                        "disable --now serial-getty@" +
+                        fs::path(login.slave_path()).filename().string() + ".service"));
+  // The kernel's console, by its /dev name or by sysfs's device number:
+  // no program to close, but a login to stop and a command line to mend.
+  fs::create_directories(system.root() / "sys/class/tty/console");
+  std::ofstream(system.root() / "sys/class/tty/console/active") << "tty0 ttyQJ0 ttyQJ1\n";
+  fs::create_symlink(console.slave_path(), system.root() / "dev/ttyQJ0");
+  struct stat st = {};
+  ASSERT_EQ(::stat(nobody.slave_path().c_str(), &st), 0);
+  const std::string number =
+      std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
+  system.Tty("ttyQJ1", number, "", "", /*node=*/false);
+  system.Attribute("ttyQJ1", "dev", number);
+  EXPECT_THAT(BusyAdviceUnder(system.root(), console.slave_path(), {}),
+              StartsWith("It is the system console: the kernel writes its messages there, and a "
+                         "login may wait on it. To free it for the printer, stop the login:\n"
+                         "sudo systemctl disable --now serial-getty@ttyQJ0.service\nthen take "
+                         "console=ttyQJ0 off the kernel's command line"));
+  EXPECT_THAT(BusyAdviceUnder(system.root(), nobody.slave_path(), {}),
+              StartsWith("It is the system console"));
+  // A lock file of a process that runs; a stale one says nothing.
+  fs::create_directories(system.root() / "run/lock");
+  std::string lock_name = login.slave_path().substr(5);
+  std::replace(lock_name.begin(), lock_name.end(), '/', '_');
+  std::ofstream(system.root() / "run/lock" / ("LCK.." + lock_name))
+      << std::setw(10) << ::getppid() << "\n";
+  system.Process(std::to_string(::getppid()), "cu", {});
+  EXPECT_THAT(BusyAdviceUnder(system.root(), login.slave_path(), {}),
+              HasSubstr("It is held by agetty (pid 78). Its lock file " +
+                        (system.root() / "run/lock" / ("LCK.." + lock_name)).string() +
+                        " says that cu (pid " + std::to_string(::getppid()) + ") uses it."));
+  std::ofstream(system.root() / "run/lock" / ("LCK.." + lock_name)) << "  99999999\n";
+  EXPECT_FALSE(FindPortUsers(login.slave_path(), system.root()).lock_file.has_value());
 
   system.UsbDevice("1-1", "0403", "6001", "ttyUSB0");
   system.UsbDevice("1-2", "1a86", "7523", "");            // no tty bound to it
@@ -257,18 +311,19 @@ TEST(SerialPorts, TheHoldersOfABusyPortAndAnAdapterBrlttyTook) {
 // this program by its pid, and gives up after 2 s.
 TEST(SerialPorts, TheSearchForHoldersNeverHangs) {
   FakeSystem system;
-  system.Process("900", "minicom", {"/mnt/nfs/notes.txt", "/dev/null"});
-  system.Process(std::to_string(::getpid()), "qj570-rs232", {"/dev/null"});
+  const testing::PtyPeer port;
+  const testing::PtyPeer other;
+  system.Process("900", "minicom", {"/mnt/nfs/notes.txt", port.slave_path().c_str()});
+  system.Process(std::to_string(::getpid()), "qj570-rs232", {port.slave_path().c_str()});
   system.Process("901", "fuse", {"/dev/fuse-stuck"});
   const testing::HeldStats held_nfs("/mnt/");
   auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(HolderAdviceUnder(system.root(), "/dev/null", {}), "It is held by minicom (pid 900).");
+  EXPECT_EQ(FindPortUsers(port.slave_path(), system.root()).processes.size(), 1U);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
-  EXPECT_GT(held_nfs.seen(), 0);
 
   const testing::HeldStats held_device("/dev/fuse-stuck");
   start = std::chrono::steady_clock::now();
-  EXPECT_THAT(HolderAdviceUnder(system.root(), "/dev/zero", {}),
+  EXPECT_THAT(BusyAdviceUnder(system.root(), other.slave_path(), {}),
               EndsWith("Some processes could not be searched within 2 s: one of them may hold "
                        "it."));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));

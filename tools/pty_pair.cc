@@ -11,7 +11,7 @@
 
 namespace qj570::tools {
 
-PtyPair::PtyPair() {
+PtyPair::PtyPair(bool keep_slave) {
   std::array<char, 128> name{};
   if (::openpty(&master_, &slave_, name.data(), nullptr, nullptr) < 0) {
     throw std::system_error(errno, std::generic_category(), "openpty");
@@ -23,6 +23,10 @@ PtyPair::PtyPair() {
   ::tcsetattr(slave_, TCSANOW, &tio);
   ::fcntl(master_, F_SETFD, FD_CLOEXEC);
   ::fcntl(slave_, F_SETFD, FD_CLOEXEC);
+  if (!keep_slave) {
+    ::close(slave_);
+    slave_ = -1;
+  }
 }
 
 void PtyPair::Close() noexcept {

@@ -10,6 +10,7 @@
 //   --png DIR      also save each receipt as DIR/receipt-N.png
 //   --receipts N   exit after N form feeds (default: run until killed)
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -138,6 +139,10 @@ class Printer {
   std::vector<Row> receipt_;  // since the last form feed
 };
 
+// How often, in ms, a printer with nobody on its line looks for one: a
+// master cannot wait for a slave to be opened.
+constexpr int kIdleLook = 10;
+
 // Prints what arrives until `receipts` form feeds (0: forever).
 int Serve(const char* raw_path, const char* png_dir, int receipts) {
   Printer printer(png_dir);
@@ -147,7 +152,8 @@ int Serve(const char* raw_path, const char* png_dir, int receipts) {
     std::perror(raw_path);
     return 1;
   }
-  const qj570::tools::PtyPair line;
+  // No slave of its own: the program refuses a port that another process has open.
+  const qj570::tools::PtyPair line(/*keep_slave=*/false);
 
   std::printf("%s\n\n", Format(Tr("virtual printer on {0}"), {line.slave_path()}).c_str());
   std::fflush(stdout);
@@ -159,6 +165,10 @@ int Serve(const char* raw_path, const char* png_dir, int receipts) {
   while (receipts == 0 || printed < receipts) {
     const ssize_t n = ::read(line.master(), buf.data(), buf.size());
     if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n < 0 && errno == EIO) {  // nobody has the port open: the cable hangs loose
+      ::poll(nullptr, 0, kIdleLook);
       continue;
     }
     if (n <= 0) {

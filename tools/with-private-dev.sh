@@ -15,6 +15,12 @@
 # port finder looks for a USB adapter: /dev/ttyUSB0, a /dev/serial/by-id
 # name, and a /sys/class/tty that holds ttyUSB0 alone, whose device is an
 # FTDI FT232R (0403:6001) on USB, as sysfs shows one.
+#
+# UUCP lock files go to a /run/lock of the namespace's own, so that no run
+# sees or leaves one of the machine's: QJ570_LOCK_DIR, a folder the caller
+# can look into, else an empty one. With QJ570_CONSOLE=NAME, the kernel's
+# console is said to be on NAME (/sys/class/tty/console/active), a name
+# that sysfs does not know, whose node in /dev is PORT.
 set -eu
 [ $# -ge 2 ] || { echo "usage: $0 PORT|- COMMAND [ARG...]" >&2; exit 2; }
 port=$1
@@ -49,6 +55,13 @@ if [ "$port" != - ]; then
   touch "$dev/ttyS0"
   mount --bind "$port" "$dev/ttyS0"
 fi
+console=${QJ570_CONSOLE:-}
+if [ -n "$console" ]; then
+  case "$console" in */* | ttyS0) echo "$0: $console cannot stand for the console" >&2; exit 2 ;; esac
+  [ ! -e "/sys/class/tty/$console" ] || { echo "$0: sysfs knows $console" >&2; exit 2; }
+  touch "$dev/$console"
+  mount --bind "$port" "$dev/$console"
+fi
 if [ -n "$usb" ]; then
   touch "$dev/ttyUSB0"
   mount --bind "$usb" "$dev/ttyUSB0"
@@ -77,6 +90,23 @@ fi
 mount --rbind "$dev" /dev
 umount -l "$dev"
 rmdir "$dev"
+
+if [ -n "${QJ570_LOCK_DIR:-}" ]; then
+  mount --bind "$QJ570_LOCK_DIR" /run/lock
+else
+  mount -t tmpfs -o mode=1777,size=64k qj570-lock /run/lock
+fi
+if [ -d /var/lock ] && [ ! -L /var/lock ]; then
+  mount --bind /run/lock /var/lock
+fi
+if [ -n "$console" ]; then
+  active=$(mktemp)
+  printf '%s\n' "$console" >"$active"
+  mount --bind "$active" /sys/class/tty/console/active
+  rm "$active"
+  [ "$(cat /sys/class/tty/console/active)" = "$console" ] ||
+    { echo "$0: the console is not $console" >&2; exit 3; }
+fi
 
 # The bind must have taken before anything opens the port.
 if [ "$port" != - ]; then

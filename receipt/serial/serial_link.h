@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
@@ -37,12 +38,14 @@ class PortHandle {
   ~PortHandle() { (void)Close(); }
   PortHandle(PortHandle&& other) noexcept
       : native_(std::exchange(other.native_, kNone)),
-        exclusive_(std::exchange(other.exclusive_, false)) {}
+        exclusive_(std::exchange(other.exclusive_, false)),
+        lock_file_(std::exchange(other.lock_file_, {})) {}
   PortHandle& operator=(PortHandle&& other) noexcept {
     if (this != &other) {
       (void)Close();
       native_ = std::exchange(other.native_, kNone);
       exclusive_ = std::exchange(other.exclusive_, false);
+      lock_file_ = std::exchange(other.lock_file_, {});
     }
     return *this;
   }
@@ -56,6 +59,9 @@ class PortHandle {
   // it may give it up, or a failed second opener would end the first
   // one's exclusive use.
   void set_exclusive() noexcept { exclusive_ = true; }
+  // POSIX: the UUCP lock file taken for the port, removed once it is let go.
+  void set_lock_file(std::string file) noexcept { lock_file_ = std::move(file); }
+  [[nodiscard]] const std::string& lock_file() const noexcept { return lock_file_; }
   // Gives up exclusive use, if this handle took it, and closes the handle
   // now. The handle is gone even when the system reports an error, so a
   // close is never retried.
@@ -64,6 +70,7 @@ class PortHandle {
  private:
   Native native_ = kNone;
   bool exclusive_ = false;
+  std::string lock_file_;
 };
 
 // Whether a device still takes data: the bound of every wait of the link.
@@ -130,7 +137,10 @@ class SerialLink {
   SerialLink& operator=(SerialLink&&) = delete;
 
   // Takes the port exclusively with the settings. On failure the port
-  // stays closed and nothing has been sent.
+  // stays closed and nothing has been sent. On Linux, a port that another
+  // process has open, that is the kernel's console, or that a live UUCP
+  // lock file claims is refused before it is opened (PortTrouble::kBusy),
+  // and the link writes its own lock file while it holds the port.
   void open();
   // Queues every byte behind those of earlier writes. Returns without
   // waiting for the line, unless the driver's queue is full.
@@ -145,6 +155,8 @@ class SerialLink {
   [[nodiscard]] const PortSettings& settings() const noexcept { return settings_; }
   // Another device for the next open; the port must be closed.
   void set_device(std::string device);
+  // Linux: where /proc, /sys and /run/lock are: "/", but for tests.
+  void set_system_root(std::filesystem::path root) { system_root_ = std::move(root); }
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -196,6 +208,7 @@ class SerialLink {
 
   std::string device_;
   PortSettings settings_;
+  std::filesystem::path system_root_ = "/";
   PortHandle port_;
   StallWatch watch_;            // since the port was opened
   bool opened_before_ = false;  // the device was there earlier in this run

@@ -24,6 +24,8 @@
 #include <thread>
 #include <utility>
 
+#include "receipt/serial/lock_file.h"
+#include "receipt/serial/port_users.h"
 #include "receipt/serial/serial_link.h"
 #include "receipt/serial/serial_ports.h"
 
@@ -219,7 +221,11 @@ std::error_code PortHandle::Close() noexcept {
     ::ioctl(fd, TIOCNXCL);
   }
   // Never retried: Linux frees the descriptor even on EINTR.
-  return ::close(fd) == 0 ? std::error_code() : std::error_code(errno, SystemCategory());
+  const std::error_code closed =
+      ::close(fd) == 0 ? std::error_code() : std::error_code(errno, SystemCategory());
+  // Only once the port is let go may another program take it.
+  PortLockFile::Remove(std::exchange(lock_file_, {}));
+  return closed;
 }
 
 std::error_code SerialLink::LastError() noexcept { return {errno, SystemCategory()}; }
@@ -256,6 +262,25 @@ bool SerialLink::CanSet(const PortSettings& settings) noexcept {
 }
 
 PortHandle SerialLink::OpenPort() const {
+  // Other programs' claims first, before the port is touched: an open can
+  // raise DTR, and the bytes would reach a login, a terminal program or
+  // the kernel's console as much as the printer. What the port's own
+  // locks below cannot stop: programs that take none (cat, minicom, a
+  // getty) and the console, which no process holds.
+  PortLockFile lock;
+  if (struct stat st = {}; ::stat(device_.c_str(), &st) == 0 && S_ISCHR(st.st_mode)) {
+    const PortUsers users = FindPortUsers(device_, system_root_);
+    if (users.InUse()) {
+      Fail(users.lock_file && users.processes.empty() && users.console.empty() ? LinkStep::kLock
+                                                                               : LinkStep::kTake,
+           {EBUSY, SystemCategory()});
+    }
+    std::optional<LockFileOwner> owner;
+    lock = PortLockFile::Take(device_, system_root_, owner);
+    if (owner) {  // came in since we looked
+      Fail(LinkStep::kLock, {EBUSY, SystemCategory()});
+    }
+  }
   // Non-blocking, so that neither a missing carrier nor a full queue can
   // hang a call: every wait is a poll with a deadline.
   PortHandle port(::open(device_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
@@ -296,6 +321,7 @@ PortHandle SerialLink::OpenPort() const {
     Fail(LinkStep::kTake, LastError());
   }
   port.set_exclusive();
+  port.set_lock_file(lock.Release());
   return port;
 }
 
@@ -410,6 +436,8 @@ void SerialLink::DiscardQueued(const PortHandle& port) noexcept {
 
 void SerialLink::Abandon(PortHandle port, const std::function<void()>& closed) noexcept {
   DiscardQueued(port);
+  // The process may end first, with the close still waiting in the kernel.
+  PortLockFile::RemoveAtExit(port.lock_file());
   try {
     std::thread([held = std::move(port), closed]() mutable {
       (void)held.Close();

@@ -14,7 +14,7 @@ import time
 import unittest
 
 from x_session import (Program, ProgramTestCase, PtyPrinter, VirtualPrinter, Xvfb,
-                       in_private_dev, port_is_free, require_tools, wait_until)
+                       in_private_dev, line_of, port_is_free, require_tools, wait_until)
 
 PROGRAM, PRINTER = sys.argv[1], sys.argv[2]
 SAMPLE_TEXT = str(pathlib.Path(__file__).resolve().parents[1] / "data" / "sample_receipt.txt")
@@ -27,15 +27,6 @@ TALL = b"\n" * 29411
 for name in ("LANGUAGE", "LC_ALL", "LC_MESSAGES"):
     os.environ.pop(name, None)
 os.environ["LANG"] = "C.UTF-8"
-
-
-def line_of(pty):
-    """The pty's termios as the last run left them."""
-    fd = os.open(pty, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
-    try:
-        return termios.tcgetattr(fd)
-    finally:
-        os.close(fd)
 
 
 class WindowTest(ProgramTestCase):
@@ -127,9 +118,9 @@ class WindowTest(ProgramTestCase):
         holder = os.open(self.printer.pty, os.O_RDWR | os.O_NOCTTY)
         self.addCleanup(os.close, holder)
         fcntl.flock(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        self.check_failure(self.printer.pty, 11, PORT_1)
+        self.check_failure(self.printer.pty, 16, PORT_1)
         self.assertIn("Another program is using the port", self.last_stderr)
-        # This test holds it, and the virtual printer keeps it open too.
+        # This test holds it.
         self.assertRegex(self.last_stderr, r"It is held by [^.]*\bpython3 \(pid %d\)" % os.getpid())
 
     def test_modem_manager_holding_the_port_is_named_with_the_step_that_frees_it(self):
@@ -159,6 +150,65 @@ class WindowTest(ProgramTestCase):
         self.assertIn('ATTRS{idVendor}=="0403", ATTRS{idProduct}=="6001", '
                       'ENV{ID_MM_DEVICE_IGNORE}="1"', text)
         self.assertEqual(self.printer.received(), b"")
+
+    def test_a_port_that_another_program_uses_gets_none_of_our_bytes(self):
+        """What the port's own locks cannot stop: a program that took none
+        (cat, as a login reads its port), a live UUCP lock file, the
+        kernel's console. A stale lock file is no claim; the program's own
+        is gone once it has printed."""
+        locks = pathlib.Path(self.workdir.name) / "lock"
+        locks.mkdir()
+        env = dict(os.environ, QJ570_LOCK_DIR=str(locks))
+
+        def print_on_port_1(**extra):
+            return subprocess.run(in_private_dev(self.printer.pty, [PROGRAM, "--receipt",
+                                                                    SAMPLE_TEXT]),
+                                  capture_output=True, timeout=30, env=dict(env, **extra))
+
+        cat = subprocess.Popen(["cat", self.printer.pty], stdout=subprocess.DEVNULL)
+        self.addCleanup(cat.wait)
+        self.addCleanup(cat.kill)
+        self.assertTrue(wait_until(lambda: self.printer.pty in [
+            os.path.realpath(f"/proc/{cat.pid}/fd/{fd}") for fd in os.listdir(f"/proc/{cat.pid}/fd")
+        ], 5))
+        done = print_on_port_1()
+        self.assertEqual(done.returncode, 6, done.stderr)
+        self.assertIn(b"Device or resource busy. Another program is using the port: close that "
+                      b"program, then try again. It is held by cat (pid %d)." % cat.pid,
+                      done.stderr)
+        # Listed as in use, so the box offers it to nobody.
+        listed = subprocess.run(in_private_dev("-", [PROGRAM, "--list-ports"]),
+                                capture_output=True, timeout=30,
+                                env=dict(env, QJ570_USB_PORT=self.printer.pty))
+        self.assertIn(b"\n    in use by cat (pid %d)\n" % cat.pid, listed.stdout)
+        cat.kill()
+        cat.wait()
+
+        lock = locks / "LCK..ttyS0"
+        lock.write_text("%10d\n" % os.getpid())
+        done = print_on_port_1()
+        self.assertEqual(done.returncode, 6, done.stderr)
+        self.assertIn(b"cannot lock serial port /dev/ttyS0: Device or resource busy. Another "
+                      b"program is using the port: close that program, then try again. Its lock "
+                      b"file /run/lock/LCK..ttyS0 says that python3 (pid %d) uses it." %
+                      os.getpid(), done.stderr)
+        self.assertEqual(lock.read_text(), "%10d\n" % os.getpid())
+
+        lock.unlink()
+        # The kernel's console, named ttyQJ0 here, is the printer's pty.
+        done = print_on_port_1(QJ570_CONSOLE="ttyQJ0")
+        self.assertEqual(done.returncode, 6, done.stderr)
+        self.assertIn(b"cannot take serial port /dev/ttyS0: Device or resource busy. It is the "
+                      b"system console: the kernel writes its messages there", done.stderr)
+        self.assertIn(b"\nsudo systemctl disable --now serial-getty@ttyQJ0.service\n", done.stderr)
+        time.sleep(self.QUIET)
+        self.assertEqual(self.printer.received(), b"")
+
+        lock.write_text("%10d\n" % cat.pid)  # its process has ended
+        done = print_on_port_1()
+        self.assertEqual((done.returncode, done.stderr), (0, b""))
+        self.assert_receipts(1)
+        self.assertEqual(list(locks.iterdir()), [])
 
     def test_plain_file_as_port_is_reported_and_left_alone(self):
         plain = os.path.join(self.workdir.name, "not-a-port")
@@ -369,10 +419,23 @@ class WindowTest(ProgramTestCase):
             f.write(("A" * 1023 + "\n") * 64)  # 64 KiB, more than a pty holds
         master, slave = os.openpty()  # nobody reads the master
         self.addCleanup(os.close, master)
-        self.addCleanup(os.close, slave)
+        port = os.ttyname(slave)
+        os.close(slave)  # else this process holds the port
+        locks = pathlib.Path(self.workdir.name) / "lock"
+        locks.mkdir()
+        lock = locks / ("LCK.." + port[len("/dev/"):].replace("/", "_"))
         started = time.monotonic()
-        done = self.run_program("--receipt", big, "--port", os.ttyname(slave))
+        program = subprocess.Popen(in_private_dev("-", [PROGRAM, "--receipt", big, "--port", port]),
+                                   stderr=subprocess.PIPE,
+                                   env=dict(os.environ, QJ570_LOCK_DIR=str(locks)))
+        self.addCleanup(program.kill)
+        # While it waits: the program's lock file, with its pid.
+        self.assertTrue(wait_until(lambda: lock.exists() and lock.read_text().strip(), 4))
+        self.assertTrue(os.path.exists("/proc/" + lock.read_text().strip()))
+        done = subprocess.CompletedProcess(program.args, program.wait(timeout=30),
+                                           stderr=program.stderr.read())
         took = time.monotonic() - started
+        self.assertFalse(lock.exists())
         self.assertEqual(done.returncode, 8)
         self.assertIn(b"the device has taken no data for 5 s. Is the printer switched on",
                       done.stderr)

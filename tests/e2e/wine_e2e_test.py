@@ -254,8 +254,8 @@ class WineTest(ProgramTestCase):
     def test_a_printer_that_takes_no_data_ends_in_an_error_within_the_bound(self):
         master, slave = os.openpty()  # nobody reads the master
         self.addCleanup(os.close, master)
-        self.addCleanup(os.close, slave)
         self.map_ports({"COM5": os.ttyname(slave)})
+        os.close(slave)
         big = pathlib.Path(self.workdir.name) / "big.txt"
         big.write_text(("A" * 1023 + "\n") * 64, encoding="ascii")  # more than a pty holds
         started = time.monotonic()
@@ -292,7 +292,7 @@ class WineTest(ProgramTestCase):
                                 stdin=SAMPLE_TEXT.read_bytes())
         self.assertEqual(done.returncode, 0, done.stderr)
         self.assert_receipts(1)
-        _, _, cflag, _, _, _, _ = termios.tcgetattr(self.printer.slave)
+        _, _, cflag, _, _, _, _ = self.printer.line()
         self.assertEqual(self.printer.rate(), 19200)
         self.assertEqual(cflag & (termios.CSIZE | termios.PARENB | termios.CSTOPB |
                                   termios.CRTSCTS), termios.CS8 | termios.CRTSCTS)
@@ -300,7 +300,7 @@ class WineTest(ProgramTestCase):
                                 stdin=SAMPLE_TEXT.read_bytes())
         self.assertEqual(done.returncode, 0, done.stderr)
         self.assert_receipts(2)
-        iflag, _, cflag, _, _, _, _ = termios.tcgetattr(self.printer.slave)
+        iflag, _, cflag, _, _, _, _ = self.printer.line()
         self.assertEqual((self.printer.rate(), cflag & (termios.CSTOPB | termios.CRTSCTS)),
                          (57600, termios.CSTOPB))
         self.assertEqual(iflag & (termios.IXON | termios.IXOFF), termios.IXON | termios.IXOFF)

@@ -3,6 +3,7 @@ in a private mount namespace where /dev/ttyS0 is the printer's pty (or
 missing, or a plain file), so the machine's own serial ports are never
 touched."""
 import array
+import errno
 import fcntl
 import os
 import pathlib
@@ -13,6 +14,7 @@ import signal
 import struct
 import subprocess
 import tempfile
+import termios
 import threading
 import time
 import unittest
@@ -175,13 +177,17 @@ class VirtualPrinter(Printer):
 
 class PtyPrinter(Printer):
     """A bare printer: a pty whose master end this process drains, for runs
-    that cannot reach a printer started outside their namespace."""
+    that cannot reach a printer started outside their namespace. It keeps
+    no slave open, since the program refuses a port that another process
+    has open: the master reads EIO while nobody has the port, and the line's
+    settings stay while the master is open."""
 
     def __init__(self, slow_for=0, pace=100):
         """For `slow_for` seconds from its first byte it takes only `pace`
         bytes a second, as a slow printer holding the line does."""
-        self.master, self.slave = os.openpty()  # the slave stays open: the cable
-        self.pty = os.ttyname(self.slave)
+        self.master, slave = os.openpty()
+        self.pty = os.ttyname(slave)
+        os.close(slave)
         self.data = bytearray()
         self.lock = threading.Lock()
         self.slow_for, self.pace = slow_for, pace
@@ -196,7 +202,13 @@ class PtyPrinter(Printer):
             if self.stop_read in ready:
                 return
             slow = slow_until is None or time.monotonic() < slow_until
-            chunk = os.read(self.master, self.pace // 8 if self.slow_for and slow else 4096)
+            try:
+                chunk = os.read(self.master, self.pace // 8 if self.slow_for and slow else 4096)
+            except OSError as error:  # EIO: nobody has the port open
+                if error.errno != errno.EIO:
+                    raise
+                time.sleep(0.01)
+                continue
             with self.lock:
                 self.data += chunk
             if self.slow_for and slow:
@@ -207,18 +219,36 @@ class PtyPrinter(Printer):
         with self.lock:
             return bytes(self.data)
 
+    def line(self):
+        """The line's termios as the last run left them."""
+        return line_of(self.pty)
+
     def rate(self):
         """The line's output speed in baud as the kernel keeps it (struct
         termios2's c_ospeed, read with TCGETS2): a program may set any rate
         through termios2, where tcgetattr shows only BOTHER."""
         tcgets2 = 0x802C542A  # _IOR('T', 0x2A, struct termios2), 44 bytes
-        return struct.unpack_from("=I", fcntl.ioctl(self.slave, tcgets2, bytes(44)), 40)[0]
+        fd = os.open(self.pty, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        try:
+            return struct.unpack_from("=I", fcntl.ioctl(fd, tcgets2, bytes(44)), 40)[0]
+        finally:
+            os.close(fd)
 
     def stop(self):
         os.write(self.stop_write, b"x")
         self.reader.join()
-        for fd in (self.master, self.slave, self.stop_read, self.stop_write):
+        for fd in (self.master, self.stop_read, self.stop_write):
             os.close(fd)
+
+
+def line_of(pty):
+    """A pty's termios as the last run left them: read once the program has
+    let go, since an open of ours would make the port busy."""
+    fd = os.open(pty, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    try:
+        return termios.tcgetattr(fd)
+    finally:
+        os.close(fd)
 
 
 def in_private_dev(port, command):
