@@ -165,6 +165,7 @@ std::string PortName(const SerialPortInfo& port) {
 // port listed is not offered.
 std::string InUseLines(const PortUsers& users) {
   std::vector<std::string> names;
+  names.reserve(users.processes.size() + 1);
   for (const PortUser& user : users.processes) {
     names.push_back(Format(Tr("{0} (pid {1})"), {user.name, std::to_string(user.pid)}));
   }

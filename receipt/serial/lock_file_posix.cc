@@ -206,13 +206,16 @@ void PortLockFile::RemoveAtExit(const std::string& file) noexcept {
 namespace {
 
 void RemoveLeft() noexcept {
-  const std::lock_guard lock(Left().mutex);
-  for (const std::string& file : Left().files) {
+  std::vector<std::string> files;
+  {
+    const std::lock_guard lock(Left().mutex);
+    files.swap(Left().files);
+  }
+  for (const std::string& file : files) {
     if (ReadPid(file) == static_cast<int>(::getpid())) {
       ::unlink(file.c_str());
     }
   }
-  Left().files.clear();
 }
 
 }  // namespace

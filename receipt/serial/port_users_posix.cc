@@ -269,11 +269,10 @@ std::vector<PortUsers> FindPortUsers(const std::vector<std::string>& devices,
       }
       users[i].console = ConsoleName(root, st.st_rdev);
       users[i].lock_file = LockFileOwnerOf(devices[i], root);
-      if (users[i].lock_file) {
+      if (const std::optional<LockFileOwner>& owner = users[i].lock_file) {
         const int proc = ::open((root / "proc").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (proc >= 0) {
-          users[i].lock_file_process =
-              FirstLine(proc, std::to_string(users[i].lock_file->pid) + "/comm");
+          users[i].lock_file_process = FirstLine(proc, std::to_string(owner->pid) + "/comm");
           ::close(proc);
         }
       }
