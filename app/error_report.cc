@@ -167,13 +167,12 @@ std::string InUseLines(const PortUsers& users) {
   std::vector<std::string> names;
   names.reserve(users.processes.size() + 1);
   for (const PortUser& user : users.processes) {
-    names.push_back(Format(Tr("{0} (pid {1})"), {user.name, std::to_string(user.pid)}));
+    names.push_back(ProcessName(user.name, user.pid));
   }
   if (users.lock_file &&
       std::none_of(users.processes.begin(), users.processes.end(),
                    [&](const PortUser& user) { return user.pid == users.lock_file->pid; })) {
-    names.push_back(Format(Tr("{0} (pid {1})"),
-                           {users.lock_file_process, std::to_string(users.lock_file->pid)}));
+    names.push_back(ProcessName(users.lock_file_process, users.lock_file->pid));
   }
   std::string lines;
   if (!names.empty()) {
@@ -273,6 +272,11 @@ std::string SettingsInWords(const PortSettings& settings) {
                  ParityWords(settings.parity),
                  settings.stop_bits == StopBits::kTwo ? Tr("2 stop bits") : Tr("1 stop bit"),
                  FlowWords(settings.flow_control)});
+}
+
+std::string ProcessName(const std::string& name, int pid) {
+  return name.empty() ? Format(Tr("the process with pid {0}"), {std::to_string(pid)})
+                      : Format(Tr("{0} (pid {1})"), {name, std::to_string(pid)});
 }
 
 std::vector<PortUsers> FindUsersOf(const std::vector<SerialPortInfo>& ports) {

@@ -54,6 +54,9 @@ std::string DescribeFailure(const LinkError& error, const std::vector<SerialPort
 // "9600 baud, 8 data bits, no parity, 1 stop bit, no flow control"
 std::string SettingsInWords(const PortSettings& settings);
 
+// "minicom (pid 812)"; a process whose name cannot be read, by its pid.
+std::string ProcessName(const std::string& name, int pid);
+
 // Who else uses each of `ports`, in the same order.
 std::vector<PortUsers> FindUsersOf(const std::vector<SerialPortInfo>& ports);
 

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "app/error_report.h"
 #include "app/port_holders.h"
 #include "app/translation.h"
 #include "receipt/serial/port_users.h"
@@ -38,12 +39,6 @@ bool IsLogin(const std::string& name) {
   constexpr std::array<std::string_view, 5> kLogins = {"agetty", "getty", "mgetty", "mingetty",
                                                        "login"};
   return std::find(kLogins.begin(), kLogins.end(), name) != kLogins.end();
-}
-
-// "minicom (pid 812)"; a process whose name cannot be read, by its pid.
-std::string ProcessName(const std::string& name, int pid) {
-  return name.empty() ? Format(Tr("the process with pid {0}"), {std::to_string(pid)})
-                      : Format(Tr("{0} (pid {1})"), {name, std::to_string(pid)});
 }
 
 // A udev rule that tells ModemManager to leave the port's adapter alone: by
