@@ -458,7 +458,7 @@ class WindowTest(ProgramTestCase):
                                 slow.pty)
         self.assertEqual(done.returncode, 0, done.stderr)
         # The printer takes the rest once its slow 15 s are over.
-        self.assertEqual(slow.wait_for(40 * 1024 + 100, timeout=15).count(b"A"), 40 * 1024)
+        self.assertEqual(slow.wait_for(40 * 1024 + 100, timeout=slow.slow_for).count(b"A"), 40 * 1024)
 
     def test_preview_draws_the_receipt_with_no_display_and_no_serial_port(self):
         """The sample, and the sample written as text, give the same picture,
